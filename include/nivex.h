@@ -1,0 +1,298 @@
+/*
+ * libnivex: host-side library for USB time-of-flight depth cameras.
+ *
+ * One flat C interface: find cameras, open one, read and write its parameters
+ * and registers, capture raw frames and turn them into distance (metres),
+ * gray, point-cloud and colour images.
+ *
+ * Conventions:
+ *  - Functions that report success return bool (true = done).
+ *  - Counting functions return a count, or a negative code (-1 wrong
+ *    parameters, -2 not capturing, the NIVEX_ERR_CAP_* codes).
+ *  - The library never keeps a caller's buffer beyond a call.
+ */
+#ifndef NIVEX_H
+#define NIVEX_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(NIVEX_BUILDING_LIBRARY)
+#define NIVEX_API __declspec(dllexport)
+#else
+#define NIVEX_API __declspec(dllimport)
+#endif
+#else
+#define NIVEX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define NIVEX_VERSION_STR "v1.42"
+
+/* ------------------------------------------------------------------------ */
+/* Logging                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Log levels: a message of level L reaches a target whose level is <= L. */
+enum {
+    NX_LOG_TRC = 0,
+    NX_LOG_DBG = 1,
+    NX_LOG_INF = 2,
+    NX_LOG_WRN = 3,
+    NX_LOG_ERR = 4,
+    NX_LOG_OFF = 5 /* threshold only: a target at this level prints nothing */
+};
+
+/* Log targets. */
+enum {
+    NX_LOG_TARGET_CONSOLE = 0, /* standard output */
+    NX_LOG_TARGET_FILE = 1,    /* the log file */
+    NX_LOG_TARGET_AUX = 2      /* level kept, no output */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Codes                                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Capture error codes, reported by fetches and the error callback. */
+enum {
+    NIVEX_ERR_CAP_UNKNOWN = -10,    /* transfer failed otherwise (device gone, ...) */
+    NIVEX_ERR_CAP_ERROR = -8,       /* generic capture error */
+    NIVEX_ERR_CAP_STALL = -7,       /* endpoint kept stalling */
+    NIVEX_ERR_CAP_TIMEOUT = -5,     /* transfers kept timing out */
+    NIVEX_OK = 0,                   /* no error */
+    NIVEX_ERR_CAP_FRAME_DISCARD = 3 /* damaged frames were dropped; arg = total */
+};
+
+/* Fetch results besides a frame count. */
+enum { NIVEX_ERR_WRONG_PARAMS = -1, NIVEX_ERR_NOT_CAPTURING = -2 };
+
+/* Marker codes in 16-bit distance images; valid distances are <= 60000 mm. */
+enum {
+    NX_PIXEL_LOW_AMP = 65300,   /* amplitude too low or distance out of range */
+    NX_PIXEL_SATURATED = 65400, /* saturated */
+    NX_PIXEL_OVERFLOW = 65500   /* a raw sample was 0 or 4095 */
+};
+#define NX_PIXEL_MAX_DISTANCE 60000
+
+/* Frame formats seen in nivex_frame_meta.frame_format. */
+enum {
+    NIVEX_FRAME_FMT_DCS4 = 2, /* four 12-bit phase planes, 8 bytes per pixel */
+    NIVEX_FRAME_FMT_UNSUPPORTED = 8,
+    NIVEX_FRAME_FMT_CALIB_DATA = 171 /* calibration data block, carried whole */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Devices                                                                   */
+/* ------------------------------------------------------------------------ */
+
+struct ll_device; /* session record, owned by the library */
+
+/*
+ * A camera: filled by nivex_dev_list, turned into an open session by
+ * nivex_dev_open. dev_fd .. reserved_ident form the identity block.
+ */
+typedef struct nivex_device {
+    struct ll_device *handle;   /* open session, NULL while not open */
+    int32_t dev_fd;             /* 0 for every USB camera */
+    uint8_t usb_bus;            /* USB bus number */
+    uint8_t usb_port;           /* USB port number */
+    uint8_t usb_addr;           /* USB device address */
+    uint8_t usb_speed;          /* libusb speed code (3 = high speed) */
+    uint8_t reserved_ident[36]; /* transport identity space, 0 for USB */
+    char product[32];           /* product text, e.g. "NVX-E2-2.0b" */
+    char info_str[32];          /* information text of the camera */
+    uint8_t id_data[32];        /* raw identity data (at most 18 bytes used) */
+    uint8_t info_data[8];       /* raw information data */
+    const char *data_path;      /* the library's data-folder prefix */
+    uint8_t reserved[12];       /* 0 */
+    uint8_t ident_valid;        /* 1: usb_bus/usb_port name one camera */
+    uint8_t free_on_close;      /* caller sets it: free(dev) at close */
+    uint8_t api_busy;           /* 1 while a public call works on the device */
+} nivex_device;
+
+#define NIVEX_IDENT_BLOCK_SIZE 44
+
+/* ------------------------------------------------------------------------ */
+/* Parameters                                                                */
+/* ------------------------------------------------------------------------ */
+
+typedef enum nivex_param_id {
+    NIVEX_PARAM_DEV_MODE = 0,     /* u8: 0 normal, 9 data upload */
+    NIVEX_PARAM_INFO_STR = 2,     /* text, at most 18 bytes */
+    NIVEX_PARAM_PRODUCT_STR = 3,  /* "<maker>-<chip code>-<version>" */
+    NIVEX_PARAM_ID_DATA = 5,      /* raw bytes */
+    NIVEX_PARAM_INFO_DATA = 6,    /* raw bytes, 8 kept */
+    NIVEX_PARAM_CHIP_INFO = 7,    /* u16 part version, u16 chip id, u16 wafer id */
+    NIVEX_PARAM_DATA_INFO = 8,    /* stored calibration data record */
+    NIVEX_PARAM_SENSOR_MODE = 10, /* u8 sensor mode 0..2 */
+    NIVEX_PARAM_FRAME_RATE = 12,  /* u32 frames per second */
+    NIVEX_PARAM_INTG_TIME = 13,   /* u16 integration time */
+    NIVEX_PARAM_TEMPERATURE = 15, /* len/2 signed 16-bit readings */
+    NIVEX_PARAM_DCS_CHECK = 17,   /* u8 flag, u16 value */
+    NIVEX_PARAM_ID_FORCE_32BIT = 0x7FFFFFFF
+} nivex_param_id;
+
+#define NIVEX_PARAM_VAL_SIZE 18
+
+/* The value sits right after the length byte, without an alignment gap. */
+#pragma pack(push, 1)
+typedef union nivex_param_val {
+    uint8_t data[NIVEX_PARAM_VAL_SIZE];
+    char str[NIVEX_PARAM_VAL_SIZE];
+    uint8_t u8;
+    uint16_t u16;
+    uint32_t u32;
+    int16_t i16[NIVEX_PARAM_VAL_SIZE / 2];
+    uint16_t u16s[NIVEX_PARAM_VAL_SIZE / 2];
+} nivex_param_val;
+#pragma pack(pop)
+
+typedef struct nivex_param_entry {
+    nivex_param_id param_id;   /* which parameter (only the low 8 bits travel) */
+    uint8_t param_val_len;     /* meaningful bytes of param_val; set by the camera on get */
+    nivex_param_val param_val; /* little-endian value, layout per id */
+} nivex_param_entry;
+
+/* ------------------------------------------------------------------------ */
+/* Frames                                                                    */
+/* ------------------------------------------------------------------------ */
+
+#define NIVEX_FRAME_SLOT_SIZE 307200 /* frame-buffer unit: bytes per frame slot */
+
+typedef struct nivex_frame_meta {
+    uint32_t frame_size;   /* bytes */
+    uint16_t frame_format; /* NIVEX_FRAME_FMT_* */
+    uint16_t frame_idx;    /* index from the stream */
+    uint32_t width;        /* pixels per row */
+    uint32_t height;       /* rows */
+    uint8_t pixel_bytes;   /* bytes per pixel */
+    uint8_t reserved0;
+    uint16_t reserved1;
+} nivex_frame_meta;
+
+typedef struct nivex_frame {
+    nivex_frame_meta frame_info;
+    uint8_t *frame_data;
+} nivex_frame;
+
+/* Called on the application thread inside the fetch calls. */
+typedef void (*nivex_cb_frame_ready)(nivex_device *dev, nivex_frame *frame);
+/* Return false to stop handing out frames until the next capture start. */
+typedef bool (*nivex_cb_error)(nivex_device *dev, int err, uint32_t err_arg);
+
+/* ------------------------------------------------------------------------ */
+/* Conversion                                                                */
+/* ------------------------------------------------------------------------ */
+
+/* Lens intrinsics for point clouds. */
+typedef struct nivex_lens_param {
+    float cx;         /* principal point, column (pixels) */
+    float cy;         /* principal point, row (pixels) */
+    float fx;         /* focal length along columns (pixels) */
+    float fy;         /* focal length along rows (pixels) */
+    float dist_scale; /* factor applied to every distance (1.0 for metres) */
+} nivex_lens_param;
+
+typedef enum nivex_filter_id {
+    NIVEX_FILTER_LENS_UNDISTORT = 0,
+    NIVEX_FILTER_PIXEL_CALIB = 1,  /* arg: calib_mode */
+    NIVEX_FILTER_DEPTH_SMOOTH = 2, /* arg: median_size */
+    NIVEX_FILTER_RESERVED_3 = 3,   /* accepted, no effect */
+    NIVEX_FILTER_MIN_AMP = 4,      /* arg: min_amp */
+    NIVEX_FILTER_AUTO_INTG = 5,    /* arg: sat_ratio */
+    NIVEX_FILTER_DCS_CHECK = 6,    /* arg: dcs_check_param */
+    NIVEX_FILTER_TEMP_MONITOR = 7, /* arg: temp_monitor_param */
+    NIVEX_FILTER_HDR = 8
+} nivex_filter_id;
+
+typedef union nivex_filter_args {
+    uint8_t calib_mode;
+    uint8_t median_size;
+    uint16_t min_amp;
+    uint16_t sat_ratio;
+    uint16_t dcs_check_param;
+    uint16_t temp_monitor_param;
+} nivex_filter_args;
+
+typedef enum nivex_cmap_outfmt {
+    NIVEX_CMAP_OUTFMT_3B = 0,     /* bytes R, G, B */
+    NIVEX_CMAP_OUTFMT_U32 = 1,    /* one 32-bit value 0x00BBGGRR in host order */
+    NIVEX_CMAP_OUTFMT_3B_SWAP = 2 /* bytes B, G, R */
+} nivex_cmap_outfmt;
+
+typedef enum nivex_frame_save_fmt {
+    NIVEX_FRAME_SAVE_F32 = 0,
+    NIVEX_FRAME_SAVE_U32 = 1,
+    NIVEX_FRAME_SAVE_U16 = 2,
+    NIVEX_FRAME_SAVE_U8 = 3
+} nivex_frame_save_fmt;
+
+/* ------------------------------------------------------------------------ */
+/* Layout checks: callers and stored data depend on these.                   */
+/* ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+#define NIVEX_STATIC_ASSERT static_assert
+#else
+#define NIVEX_STATIC_ASSERT _Static_assert
+#endif
+
+NIVEX_STATIC_ASSERT(sizeof(nivex_param_val) == 18, "param value is 18 bytes");
+NIVEX_STATIC_ASSERT(offsetof(nivex_param_entry, param_val_len) == 4, "length after id");
+NIVEX_STATIC_ASSERT(offsetof(nivex_param_entry, param_val) == 5, "value right after length");
+NIVEX_STATIC_ASSERT(sizeof(nivex_param_id) == 4, "param id is 32-bit");
+NIVEX_STATIC_ASSERT(sizeof(nivex_frame_meta) == 20, "frame meta is 20 bytes");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame_meta, frame_format) == 4, "meta layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame_meta, frame_idx) == 6, "meta layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame_meta, width) == 8, "meta layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame_meta, height) == 12, "meta layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame_meta, pixel_bytes) == 16, "meta layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_frame, frame_info) == 0, "frame layout");
+NIVEX_STATIC_ASSERT(sizeof(nivex_lens_param) == 20, "five floats");
+NIVEX_STATIC_ASSERT(sizeof(nivex_filter_args) == 2, "filter argument union");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, dev_fd) == sizeof(void *), "identity after handle");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, product) ==
+                        offsetof(nivex_device, dev_fd) + NIVEX_IDENT_BLOCK_SIZE,
+                    "identity block is 44 bytes");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, info_str) == offsetof(nivex_device, product) + 32,
+                    "device layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, id_data) == offsetof(nivex_device, info_str) + 32,
+                    "device layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, info_data) == offsetof(nivex_device, id_data) + 32,
+                    "device layout");
+NIVEX_STATIC_ASSERT(offsetof(nivex_device, ident_valid) == offsetof(nivex_device, reserved) + 12,
+                    "device layout");
+
+/* ------------------------------------------------------------------------ */
+/* Library setup, logging and paths                                          */
+/* ------------------------------------------------------------------------ */
+
+/* Starts the library: logging (dated log file when log_fname is NULL), the data
+ * folder "./", the transport and the colour map. */
+NIVEX_API bool nivex_init(const char *log_fname);
+/* Ends library use; logging is silenced afterwards. */
+NIVEX_API void nivex_uninit(void);
+/* Console and file log levels (NX_LOG_*), and the USB library's verbosity. */
+NIVEX_API void nivex_log_cfg(uint32_t console_level, uint32_t file_level, uint32_t usb_level);
+/* Sets the data-folder prefix (file names are appended to it as they are, so
+ * end it with a separator) and creates the folders. 0 on success, -1 when the
+ * folder cannot be created. */
+NIVEX_API int nivex_path_cfg(const char *path);
+/* The data-folder prefix; never NULL. */
+NIVEX_API const char *nivex_path_get(void);
+/* Name of a capture error code, "**UNKNOWN**" for other values. */
+NIVEX_API const char *nivex_error_name(int err);
+/* The library's version text, "v1.42". */
+NIVEX_API const char *nivex_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NIVEX_H */
