@@ -291,6 +291,79 @@ NIVEX_API const char *nivex_error_name(int err);
 /* The library's version text, "v1.42". */
 NIVEX_API const char *nivex_version(void);
 
+
+/* ------------------------------------------------------------------------ */
+/* Devices and sessions                                                      */
+/* ------------------------------------------------------------------------ */
+
+struct chip_driver; /* chip driver bound to an open device */
+
+/* Fills up to dev_list_num records with the cameras found; returns their
+ * number (0 on any failure). The records can be passed to nivex_dev_open. */
+NIVEX_API int nivex_dev_list(nivex_device *dev_list, int dev_list_num);
+/* Opens dev (a listed record, or one whose bus and port the caller filled),
+ * or the first camera found when dev is NULL (then a library-owned record is
+ * returned). NULL on failure. */
+NIVEX_API nivex_device *nivex_dev_open(nivex_device *dev);
+/* Ends the session; safe on NULL and on a record that is not open. */
+NIVEX_API void nivex_dev_close(nivex_device *dev);
+/* Resets a part of the camera: target 0 restarts the board, 3 resets the USB
+ * interface (the camera is reopened), 0..8 accepted. */
+NIVEX_API bool nivex_dev_reset(nivex_device *dev, uint32_t target);
+/* The chip driver bound to an open device, NULL otherwise. */
+NIVEX_API struct chip_driver *nivex_dev_get_drv(nivex_device *dev);
+/* Opening by platform descriptor is not available on this platform: NULL. */
+NIVEX_API nivex_device *nivex_dev_open_by_fd(int fd);
+
+/* ------------------------------------------------------------------------ */
+/* Parameters and registers                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Writes item_cnt parameters (only the low 8 bits of each id travel). */
+NIVEX_API bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items,
+                                     int item_cnt);
+/* Reads item_cnt parameters: fill param_id, get param_val_len and param_val. */
+NIVEX_API bool nivex_param_batch_get(nivex_device *dev, nivex_param_entry *param_items,
+                                     int item_cnt);
+/* Writes reg_cnt 32-bit registers of target from reg_base on (target is
+ * taken as 8 bits, reg_cnt as 16 bits). */
+NIVEX_API bool nivex_reg_batch_write(nivex_device *dev, uint32_t target, uint32_t reg_base,
+                                     const uint32_t *val_buf, uint32_t reg_cnt);
+NIVEX_API bool nivex_reg_batch_read(nivex_device *dev, uint32_t target, uint32_t reg_base,
+                                    uint32_t *val_buf, uint32_t reg_cnt);
+
+/* ------------------------------------------------------------------------ */
+/* Capture                                                                   */
+/* ------------------------------------------------------------------------ */
+
+/* Keeps frame_buf_size / NIVEX_FRAME_SLOT_SIZE frames ready (at least 2 are
+ * needed to start); frame_buf is not used. Not while capturing. */
+NIVEX_API bool nivex_cap_set_frame_buffer(nivex_device *dev, void *frame_buf,
+                                          uint32_t frame_buf_size);
+/* Stores NULL and the configured size (frames x NIVEX_FRAME_SLOT_SIZE). */
+NIVEX_API bool nivex_cap_get_frame_buffer(nivex_device *dev, void **frame_buf,
+                                          uint32_t *frame_buf_size);
+/* Callbacks run on the application thread inside the fetch calls. */
+NIVEX_API bool nivex_cap_set_callback_on_frame_ready(nivex_device *dev, nivex_cb_frame_ready cb);
+NIVEX_API bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb);
+NIVEX_API bool nivex_cap_is_ongoing(nivex_device *dev);
+NIVEX_API bool nivex_cap_start(nivex_device *dev);
+NIVEX_API bool nivex_cap_stop(nivex_device *dev);
+/* Waits for frame_num frames and places them back to back in frame_data;
+ * returns the number delivered, or -1 (wrong parameters), -2 (not
+ * capturing) or a pending NIVEX_ERR_CAP_* code. */
+NIVEX_API int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data,
+                                   uint32_t frame_dlen, nivex_frame_meta *first_frame_info);
+/* One frame if one is ready, without waiting: 1, 0 (none ready) or < 0. */
+NIVEX_API int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
+                                  nivex_frame_meta *frame_info);
+/* One frame, starting and stopping the capture around it when none runs. */
+NIVEX_API bool nivex_cap_snapshot(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
+                                  nivex_frame_meta *frame_info);
+/* Hands every arriving frame to the callbacks until the capture stops (true)
+ * or timeout_msec passes (false); 0 waits without limit. */
+NIVEX_API bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec);
+
 #ifdef __cplusplus
 }
 #endif

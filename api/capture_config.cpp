@@ -1,0 +1,62 @@
+// Capture configuration: frame capacity and callbacks.
+#include "api/capture.h"
+#include "api/nx_log.h"
+
+extern "C" {
+
+bool nivex_cap_set_frame_buffer(nivex_device *dev, void * /*frame_buf*/, uint32_t frame_buf_size) {
+    if (dev == nullptr) return false;
+    nx::ApiCall call(dev);
+    if (!call.open() || call.session()->capturing.load()) {
+        NX_ERR("nivex_cap_set_frame_buffer",
+               "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n");
+        return false;
+    }
+    nx::nx_session &session = *call.session();
+    nx_stream_cfg cfg{frame_buf_size / NIVEX_FRAME_SLOT_SIZE};
+    nx_stream_set_cfg(session.stream.get(), &cfg);
+    NX_DBG("nivex_cap_set_frame_buffer", "[%s] frame buffer: %d frames\n",
+           static_cast<int>(cfg.max_frames));
+    session.cap_start_arg = 0;
+    return true;
+}
+
+bool nivex_cap_get_frame_buffer(nivex_device *dev, void **frame_buf, uint32_t *frame_buf_size) {
+    nx::ApiCall call(dev);
+    nx_stream_cfg cfg{};
+    if (call.open()) nx_stream_get_cfg(call.session()->stream.get(), &cfg);
+    if (frame_buf != nullptr) *frame_buf = nullptr;
+    if (frame_buf_size != nullptr) *frame_buf_size = cfg.max_frames * NIVEX_FRAME_SLOT_SIZE;
+    return true;
+}
+
+bool nivex_cap_set_callback_on_frame_ready(nivex_device *dev, nivex_cb_frame_ready cb) {
+    nx::ApiCall call(dev);
+    if (call.session() == nullptr) {
+        nx::log_no_handle("nivex_cap_set_callback_on_frame_ready");
+        return false;
+    }
+    call.session()->on_frame_ready = cb;
+    NX_DBG("nivex_cap_set_callback_on_frame_ready", "[%s] set on_cap_frdy to %p\n",
+           reinterpret_cast<void *>(cb));
+    return true;
+}
+
+bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb) {
+    nx::ApiCall call(dev);
+    if (call.session() == nullptr) {
+        nx::log_no_handle("nivex_cap_set_callback_on_error");
+        return false;
+    }
+    call.session()->on_error = cb;
+    NX_DBG("nivex_cap_set_callback_on_error", "[%s] set on_cap_err to %p\n",
+           reinterpret_cast<void *>(cb));
+    return true;
+}
+
+bool nivex_cap_is_ongoing(nivex_device *dev) {
+    nx::SessionRef session = nx::session_of(dev);
+    return session && session->capturing.load() != 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,248 @@
+// Device listing, opening, closing and resetting.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "api/capture.h"
+#include "api/nx_log.h"
+#include "api/session.h"
+#include "ll/ll_ops.h"
+
+using nx::nx_session;
+using nx::SessionRef;
+
+namespace {
+
+constexpr uint32_t kOpenFrames = 10;
+constexpr uint32_t kMaxResetTarget = 8;
+constexpr int kBusyWaitTries = 30;
+constexpr auto kBusyWaitStep = std::chrono::milliseconds(100);
+
+nivex_device g_default_device;
+
+void store_handle(nivex_device *dev, ll_device *handle) {
+    std::atomic_ref<ll_device *>(dev->handle).store(handle, std::memory_order_release);
+}
+
+void copy_identity(nivex_device &dev, const ll_device &ll) {
+    std::memcpy(nx::ident_block(dev), &ll.dev_fd, nx::kIdentBlockSize);
+    dev.ident_valid = ll.ident_valid;
+}
+
+void copy_identity(ll_device &ll, const nivex_device &dev) {
+    std::memcpy(nx::ident_block(ll), &dev.dev_fd, nx::kIdentBlockSize);
+    ll.ident_valid = dev.ident_valid;
+}
+
+// Undoes a failed open; the caller's record may be freed as it asked.
+nivex_device *fail_open(nivex_device *dev, const SessionRef &session) {
+    session->opened = 0;
+    nx::session_unregister(session.get());
+    store_handle(dev, nullptr);
+    if (dev->free_on_close) std::free(dev);
+    return nullptr;
+}
+
+// A value area holds at most 18 characters, so the text is always terminated.
+void copy_text(char (&field)[32], const ll_param_entry &entry) {
+    size_t len = strnlen(reinterpret_cast<const char *>(entry.val), sizeof entry.val);
+    std::memcpy(field, entry.val, len);
+    field[len] = '\0';
+}
+
+template <size_t N>
+void copy_raw(uint8_t (&field)[N], const ll_param_entry &entry) {
+    size_t len = std::min<size_t>({entry.len, sizeof entry.val, N});
+    std::memcpy(field, entry.val, len);
+}
+
+bool read_identity(nivex_device *dev, nx_session &session) {
+    std::array<ll_param_entry, 4> entries{};
+    const uint8_t ids[] = {NIVEX_PARAM_INFO_STR, NIVEX_PARAM_PRODUCT_STR, NIVEX_PARAM_ID_DATA,
+                           NIVEX_PARAM_INFO_DATA};
+    for (size_t i = 0; i < entries.size(); ++i) entries[i].id = ids[i];
+    NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", static_cast<int>(entries.size()));
+    if (!nivex_ll_param_get(&session, entries.data(), static_cast<int>(entries.size()))) {
+        return false;
+    }
+    copy_text(dev->info_str, entries[0]);
+    copy_text(dev->product, entries[1]);
+    copy_raw(dev->id_data, entries[2]);
+    copy_raw(dev->info_data, entries[3]);
+    return true;
+}
+
+// Parser and driver of a session whose transport is open; false after logging.
+bool start_session(nivex_device *dev, nx_session &session) {
+    session.drv = nivex_drv_find(dev);
+    if (session.drv == nullptr) {
+        NX_ERR("nivex_dev_open", "[%s] cannot find driver for device: product=%s\n",
+               dev->product);
+        return false;
+    }
+    if (session.drv->ops == nullptr || session.drv->ops->init == nullptr) {
+        NX_ERR("nivex_dev_open", "[%s] driver not available for device: product=%s\n",
+               dev->product);
+        return false;
+    }
+    nx_stream_cfg cfg{kOpenFrames};
+    session.stream.reset(nx_stream_create(&cfg));
+    if (!session.stream) {
+        NX_ERR("nivex_dev_open", "[%s] nx_stream_create failed\n");
+        return false;
+    }
+    return true;
+}
+
+void bind_driver(nivex_device *dev, nx_session &session) {
+    chip_driver *drv = session.drv;
+    drv->ops->init(drv, dev);
+    if (drv->ops->calib_load != nullptr && drv->ops->calib_load(drv, 0, 0, 2) < 0) {
+        NX_ERR("nivex_dev_open", "[%s] Load calibration data failed\n");
+    }
+}
+
+SessionRef new_session(nivex_device *dev) {
+    SessionRef session;
+    try {
+        session = std::make_shared<nx_session>();
+    } catch (const std::exception &) {
+        NX_ERR("nivex_dev_open", "[%s] pthread_mutex_init failed\n");
+        return nullptr;
+    }
+    copy_identity(*session, *dev);
+    nx::session_register(session);
+    store_handle(dev, session.get());
+    return session;
+}
+
+// Waits (bounded) for the public calls still working on the session.
+bool wait_for_calls(const nx_session &session) {
+    for (int i = 0; i < kBusyWaitTries && session.busy_calls.load() > 0; ++i) {
+        std::this_thread::sleep_for(kBusyWaitStep);
+    }
+    if (session.busy_calls.load() == 0) return true;
+    NX_WRN("nivex_dev_close", "[%s]  api wait timeout\n");
+    return false;
+}
+
+// Everything of nivex_dev_close but freeing the caller's record; returns
+// whether no call was left inside the session.
+bool close_session(nivex_device *dev, const SessionRef &session) {
+    if (session->capturing.load() && !nivex_cap_stop(dev)) {
+        NX_ERR("nivex_dev_close", "[%s] stop capture failed!\n");
+    }
+    // From here on every call refuses the device; a blocked fetch wakes up.
+    session->closing = true;
+    nx::cap_wake_all(*session);
+    bool drained = wait_for_calls(*session);
+    nivex_ll_dev_close(session.get());
+    session->opened = 0;
+    if (session->drv != nullptr && session->drv->ops->uninit != nullptr) {
+        session->drv->ops->uninit(session->drv);
+    }
+    nx::session_unregister(session.get());
+    store_handle(dev, nullptr);
+    return drained;
+}
+
+}  // namespace
+
+extern "C" {
+
+int nivex_dev_list(nivex_device *dev_list, int dev_list_num) {
+    if (dev_list == nullptr || dev_list_num <= 0) {
+        NX_ERR("nivex_dev_list", "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
+               static_cast<void *>(dev_list), dev_list_num);
+        return 0;
+    }
+    std::vector<ll_device> entries;
+    try {
+        entries.resize(static_cast<size_t>(dev_list_num));
+    } catch (const std::exception &) {
+        NX_ERR("nivex_dev_list", "[%s] malloc failed\n");
+        return 0;
+    }
+    std::memset(dev_list, 0, sizeof(nivex_device) * static_cast<size_t>(dev_list_num));
+    int found = nivex_ll_dev_list(entries.data(), dev_list_num);
+    for (int i = 0; i < found; ++i) copy_identity(dev_list[i], entries[i]);
+    return found;
+}
+
+nivex_device *nivex_dev_open(nivex_device *dev) {
+    if (dev == nullptr) {
+        if (std::atomic_ref<ll_device *>(g_default_device.handle).load() != nullptr) {
+            NX_ERR("nivex_dev_open", "[%s] default device may not close properly!");
+            return nullptr;
+        }
+        g_default_device = nivex_device{};
+        dev = &g_default_device;
+    }
+    if (SessionRef stale = nx::session_of(dev)) {
+        NX_WRN("nivex_dev_open", "[%s] device not close correctly. close it..\n");
+        close_session(dev, stale);
+    }
+    store_handle(dev, nullptr);
+    SessionRef session = new_session(dev);
+    if (!session) return nullptr;
+    NX_DBG("nivex_dev_open", "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
+    if (nivex_ll_dev_open(session.get()) == nullptr) {
+        NX_ERR("nivex_dev_open", "[%s] open device failed!\n");
+        return fail_open(dev, session);
+    }
+    copy_identity(*dev, *session);
+    dev->data_path = nivex_path_get();
+    session->opened = 1;
+    bool started = read_identity(dev, *session);
+    if (!started) NX_WRN("nivex_dev_open", "[%s]  cannot get info of device\n");
+    if (!started || !start_session(dev, *session)) {
+        nivex_ll_dev_close(session.get());
+        return fail_open(dev, session);
+    }
+    session->capturing = 0;
+    session->cap_stop_flag = 1;
+    bind_driver(dev, *session);
+    return dev;
+}
+
+void nivex_dev_close(nivex_device *dev) {
+    NX_DBG("nivex_dev_close", "[%s] close nivex device @ %p\n", static_cast<void *>(dev));
+    SessionRef session = nx::session_of(dev);
+    if (!session) return;
+    bool drained = close_session(dev, session);
+    if (!dev->free_on_close) return;
+    // A call that outlived the wait still writes the record: keep it alive.
+    if (drained) std::free(dev);
+}
+
+bool nivex_dev_reset(nivex_device *dev, uint32_t target) {
+    NX_DBG("nivex_dev_reset", "[%s] rest device (target=%d)\n", static_cast<int>(target));
+    nx::ApiCall call(dev);
+    if (!call.open()) {
+        nx::log_no_handle("nivex_dev_reset");
+        return false;
+    }
+    if (target > kMaxResetTarget) {
+        NX_ERR("nivex_dev_reset", "[%s] wrong reset target: %d\n", static_cast<int>(target));
+        return false;
+    }
+    return nivex_ll_dev_reset(call.session(), target);
+}
+
+chip_driver *nivex_dev_get_drv(nivex_device *dev) {
+    SessionRef session = nx::session_of(dev);
+    return session ? session->drv : nullptr;
+}
+
+nivex_device *nivex_dev_open_by_fd(int /*fd*/) {
+    NX_ERR("nivex_dev_open_by_fd",
+           "[%s] nivex_dev_open_by_fd currently only support in android!\n");
+    return nullptr;
+}
+
+}  // extern "C"
