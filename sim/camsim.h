@@ -1,0 +1,234 @@
+// Control interface of the camera simulator, for tests, benchmarks and demos.
+//
+// The simulator stands in for the USB bus: a simulated libusb (linked in place
+// of the real one, or preloaded in front of it) whose devices are simulated
+// cameras. Tests put cameras on the bus, configure them, switch faults on,
+// and read back what the host sent (the wire log) and what happened (counters).
+//
+// Every function here is thread-safe. Call reset() between tests: it takes
+// every device off the bus and restores all defaults.
+//
+// Time: the cameras run on the steady clock. Frames are produced lazily while
+// the host handles libusb events, so a camera that nobody reads from costs
+// nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nxsim {
+
+class CameraModel;
+
+// How a frame looks on the wire (the chunk header fields that describe it).
+struct FrameFormat {
+    uint16_t frfmt = 2;  // frame format code
+    uint16_t width = 320;
+    uint16_t height = 240;
+    uint32_t frame_bytes = 614400;  // bytes of one frame
+};
+
+// Produces the content of the frames a camera streams. Called with the
+// simulator's lock held, on whichever thread handles libusb events.
+class FrameSource {
+  public:
+    virtual ~FrameSource() = default;
+    virtual FrameFormat format() const = 0;
+    // Writes frame `index` (counted from 0 at each capture start) into `out`,
+    // which holds exactly format().frame_bytes bytes.
+    virtual void render(uint32_t index, std::span<uint8_t> out) = 0;
+};
+
+// The built-in deterministic test pattern for a product text: TI frames
+// (middle field "T0": 320 x 240 pixels of 4 bytes, format 1) or raw phase
+// frames (anything else: four planes of 320 x 240 12-bit samples in 16-bit
+// words, format 2). Every frame carries its index in its first words.
+std::shared_ptr<FrameSource> make_test_pattern(std::string_view product);
+// The bytes of frame `index` of the built-in pattern of `product`: what a
+// test expects to receive.
+std::vector<uint8_t> expected_frame(std::string_view product, uint32_t index);
+
+// How a capturing camera paces its frames.
+enum class StreamMode {
+    FrameRate,  // one frame per 1/frame_rate s; a host that reads too slowly loses frames
+    Fast,       // a new frame whenever the host has room for it (benchmarks)
+};
+
+struct CameraConfig {
+    // Identity parameters.
+    std::string product = "NVX-E2-2.0b";  // three '-'-separated fields; middle = chip code
+    std::string info = "NVX SIM CAMERA";  // at most 18 bytes are reported
+    std::vector<uint8_t> id_data = {0x4E, 0x56, 0x58, 0x00, 0x20, 0x24, 0x06, 0x01};
+    std::vector<uint8_t> info_data = {0x01, 0x02, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00};
+    uint16_t chip_version = 2;
+    uint16_t chip_id = 7;
+    uint16_t wafer_id = 1042;
+    // Operating parameters.
+    uint32_t frame_rate = 30;
+    uint16_t integration_time = 700;
+    // Sensor, illumination board, and three more readings; 0.1 degC.
+    std::array<int16_t, 5> temperatures = {412, 398, 405, 377, 389};
+    // Stored data block delivered in data-upload mode (parameter 0 = 9); its
+    // first 17 bytes are the data information of parameter 8. Empty: no data.
+    std::vector<uint8_t> stored_data;
+    // USB identity. port 0 takes the next free port of the bus.
+    uint8_t bus = 1;
+    uint8_t port = 0;
+    uint8_t speed = 3;  // libusb speed code: 1 low, 2 full, 3 high, 4 super
+    // Streaming.
+    StreamMode mode = StreamMode::FrameRate;
+    uint32_t chunk_payload = 61440;       // payload bytes per chunk (at most 0xFFFFF)
+    uint32_t fifo_frames = 4;             // frames the camera buffers before it drops one
+    uint32_t reenumerate_ms = 150;        // off the bus after an interface reset
+    std::shared_ptr<FrameSource> source;  // null: make_test_pattern(product)
+};
+
+// One control request as it crossed the wire, in submission order.
+struct WireRecord {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    // Host-to-camera: the host's payload. Camera-to-host: the camera's reply.
+    std::vector<uint8_t> data;
+    bool stalled = false;  // the camera refused the request with a STALL
+    bool hung = false;     // the camera never answered it
+
+    bool is_in() const { return (request_type & 0x80) != 0; }
+    // The 8-byte setup packet.
+    std::array<uint8_t, 8> setup() const;
+};
+
+// How often each fault struck.
+struct FaultCounters {
+    uint32_t busy_replies = 0;
+    uint32_t error_replies = 0;  // injected errors only (see CameraCounters)
+    uint32_t hung_transfers = 0;
+    uint32_t stalls = 0;
+    uint32_t timeouts = 0;
+    uint32_t corrupted_bytes = 0;
+    uint32_t dropped_chunks = 0;
+    uint32_t unplugs = 0;
+    uint32_t refused_claims = 0;
+    uint32_t refused_opens = 0;
+};
+
+struct CameraCounters {
+    uint32_t commands = 0;  // control requests other than status queries
+    uint32_t status_queries = 0;
+    uint32_t error_statuses = 0;  // commands that ended with the error status
+    uint32_t captures_started = 0;
+    uint32_t captures_stopped = 0;
+    uint32_t frames_sent = 0;     // frames whose bytes were queued for the host
+    uint32_t frames_dropped = 0;  // frames lost because the host read too slowly
+    uint32_t chunks_sent = 0;
+    uint64_t stream_bytes = 0;  // stream bytes handed to the host
+    uint32_t resets = 0;
+    uint32_t enumerations = 0;  // times the camera appeared on the bus
+};
+
+// A simulated camera on the bus. A cheap handle: copies refer to the same
+// camera; it stays valid after the camera left the bus.
+class Camera {
+  public:
+    Camera() = default;
+    explicit Camera(std::shared_ptr<CameraModel> model) : model_(std::move(model)) {}
+    bool valid() const { return model_ != nullptr; }
+
+    // USB identity; the address changes every time the camera re-enumerates.
+    uint8_t bus() const;
+    uint8_t port() const;
+    uint8_t address() const;
+    uint8_t speed() const;
+    bool attached() const;
+    bool capturing() const;
+
+    // Parameters (transport entry id, value bytes) and registers.
+    std::vector<uint8_t> param(uint8_t id) const;
+    void set_param(uint8_t id, std::span<const uint8_t> value);
+    uint32_t frame_rate() const;
+    void set_frame_rate(uint32_t fps);
+    void set_stream_mode(StreamMode mode);
+    void set_frame_source(std::shared_ptr<FrameSource> source);
+    uint32_t reg(uint8_t target, uint32_t address) const;
+    void set_reg(uint8_t target, uint32_t address, uint32_t value);
+
+    // Faults. Each one strikes as often as asked (or at the given rate) and
+    // is counted in faults().
+    // The next `count` status queries answer busy (0xFE) before the real status.
+    void inject_busy(uint32_t count);
+    // The next `count` commands with request code `request` (-1: any) end with
+    // the error status (0xFF) and `message`.
+    void inject_error(std::string message, int request = -1, uint32_t count = 1);
+    // The next `count` control transfers with request code `request` (-1: any)
+    // get no answer: they complete only when cancelled, and then only after
+    // `cancel_delay_ms`.
+    void inject_hang(uint32_t count = 1, int request = -1, uint32_t cancel_delay_ms = 0);
+    // While streaming, the bulk endpoint halts `count` times; each halt ends one
+    // transfer with STALL and lasts until the host clears it.
+    void inject_stall(uint32_t count = 1);
+    // While streaming, `count` bulk transfers end TIMED_OUT after receiving
+    // `partial_bytes` stream bytes (no stream bytes are lost).
+    void inject_bulk_timeout(uint32_t count = 1, uint32_t partial_bytes = 0);
+    // Every stream byte is altered with probability `rate` (0 switches it off).
+    void inject_corruption(double rate, uint64_t seed = 1);
+    // Every chunk is left out of the stream with probability `rate`.
+    void inject_chunk_drop(double rate, uint64_t seed = 1);
+    // The next `count` chunks are left out of the stream.
+    void drop_next_chunks(uint32_t count);
+    // The camera leaves the bus after it sent `frames` more frames.
+    void unplug_after_frames(uint32_t frames);
+    // Claiming interface 0 or 1 fails with LIBUSB_ERROR_BUSY while set.
+    void refuse_interface(uint8_t interface_number, bool refuse = true);
+    // Opening the camera fails with LIBUSB_ERROR_ACCESS while set.
+    void refuse_open(bool refuse = true);
+    void clear_faults();
+
+    // Leaves the bus now (in-flight transfers end NO_DEVICE) / comes back
+    // with a new address on the same bus and port.
+    void unplug();
+    void plug();
+
+    FaultCounters faults() const;
+    CameraCounters counters() const;
+    std::vector<WireRecord> wire_log() const;
+    void clear_wire_log();
+
+    CameraModel &model() const { return *model_; }
+
+  private:
+    std::shared_ptr<CameraModel> model_;
+};
+
+// Puts a camera on the bus. Cameras are listed in the order they were added.
+Camera add_camera(const CameraConfig &config = {});
+// Every camera added since the last reset(), on the bus or not.
+std::vector<Camera> cameras();
+// A USB device that is not a camera (opening it fails with LIBUSB_ERROR_ACCESS).
+void add_foreign_device(uint16_t vendor_id, uint16_t product_id, uint8_t bus, uint8_t port);
+// Takes every device off the bus and restores every default. Contexts and
+// handles the host still holds stay valid; their devices are gone.
+void reset();
+
+// Adds cameras as described by a NIVEX_SIM text (see README, "Camera
+// simulator"). Returns an empty string on success, else what is wrong.
+std::string configure(std::string_view spec);
+
+// State of the simulated libusb, for leak and misuse checks.
+struct UsbStats {
+    int contexts = 0;  // live contexts (libusb_init minus libusb_exit)
+    int open_handles = 0;
+    int transfers_allocated = 0;  // libusb_alloc_transfer minus libusb_free_transfer
+    int transfers_in_flight = 0;  // submitted and not yet handed to their callback
+    int device_refs = 0;          // references the host holds on listed devices
+    int log_level = 0;            // the last LIBUSB_OPTION_LOG_LEVEL set on any context
+};
+UsbStats usb_stats();
+
+}  // namespace nxsim
