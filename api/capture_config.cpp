@@ -54,6 +54,19 @@ bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb) {
     return true;
 }
 
+bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats) {
+    nx::ApiCall call(dev);
+    if (!call.open() || stats == nullptr) {
+        nx::log_no_handle("nivex_cap_get_stats");
+        return false;
+    }
+    nx_stream_state state{};
+    nx_stream_get_state(call.session()->stream.get(), &state);
+    *stats = nivex_cap_stats{state.frames_assembled,  state.frames_queued, state.frames_discarded,
+                             state.frames_overflowed, state.frames_ready,  state.bytes_skipped};
+    return true;
+}
+
 bool nivex_cap_is_ongoing(nivex_device *dev) {
     nx::SessionRef session = nx::session_of(dev);
     return session && session->capturing.load() != 0;

@@ -17,7 +17,9 @@ constexpr int32_t kMaxTimeouts = 32;
 constexpr int32_t kMaxStalls = 16;
 constexpr uint32_t kMinFrames = 2;
 
-nx_session &session_of_arg(void *arg) { return *static_cast<nx_session *>(arg); }
+nx_session &session_of_arg(void *arg) {
+    return *static_cast<nx_session *>(arg);
+}
 
 void signal_one(nx_session &session) {
     std::lock_guard lock(session.cap_mutex);

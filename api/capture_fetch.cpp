@@ -21,7 +21,7 @@ constexpr uint32_t kWaitAll = 0x7FFFFFFF;
 
 // Publishes a fetch request for the ready-data step and withdraws it.
 class RequestScope {
-public:
+  public:
     RequestScope(nx_session &session, uint32_t frames, void *buf, uint32_t buf_size,
                  nivex_frame_meta *first_meta)
         : session_(session) {
@@ -38,7 +38,7 @@ public:
     const cap_fetch_req &req() const { return req_; }
     uint32_t delivered() const { return req_.total - req_.remaining; }
 
-private:
+  private:
     nx_session &session_;
     cap_fetch_req req_;
 };
@@ -62,7 +62,7 @@ bool run_error_callback(nivex_device *dev, nx_session &session) {
 
 // Room for callback-only frames: at least 4 MiB, more for a larger frame.
 class TempBuffer {
-public:
+  public:
     uint8_t *reserve(uint32_t size) {
         size = std::max(size, kTempBufferSize);
         if (size <= size_) return data_.get();
@@ -77,7 +77,7 @@ public:
     }
     uint32_t size() const { return size_; }
 
-private:
+  private:
     std::unique_ptr<uint8_t[]> data_;
     uint32_t size_ = 0;
 };
@@ -180,11 +180,11 @@ void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax
         ++handled;
         describe_frame(session, info);
         account_to_request(req, session.last_meta, info.frlen);
-        if (on_frame_ready != nullptr) call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
+        if (on_frame_ready != nullptr)
+            call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
     }
     NX_TRC("_cap_handle_rdy_data", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", handled,
-           static_cast<int>(reqmax),
-           static_cast<int>(req != nullptr ? req->remaining : reqmax));
+           static_cast<int>(reqmax), static_cast<int>(req != nullptr ? req->remaining : reqmax));
 }
 
 }  // namespace nx
@@ -246,7 +246,7 @@ int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data, uin
     }
     if (session.capturing.load()) {
         nx::cap_handle_rdy_data(dev, session, request.req().remaining);
-        return nx::fetch_result(session, request.delivered());
+        return fetch_result(session, request.delivered());
     }
     NX_TRC("_nivex_cap_get_frames", "[%s] device is not capturing\n");
     nx::cap_handle_rdy_data(dev, session, request.req().remaining);

@@ -65,7 +65,8 @@ bool read_identity(nivex_device *dev, nx_session &session) {
     std::array<ll_param_entry, 4> entries{};
     const uint8_t ids[] = {NIVEX_PARAM_INFO_STR, NIVEX_PARAM_PRODUCT_STR, NIVEX_PARAM_ID_DATA,
                            NIVEX_PARAM_INFO_DATA};
-    for (size_t i = 0; i < entries.size(); ++i) entries[i].id = ids[i];
+    for (size_t i = 0; i < entries.size(); ++i)
+        entries[i].id = ids[i];
     NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", static_cast<int>(entries.size()));
     if (!nivex_ll_param_get(&session, entries.data(), static_cast<int>(entries.size()))) {
         return false;
@@ -81,8 +82,7 @@ bool read_identity(nivex_device *dev, nx_session &session) {
 bool start_session(nivex_device *dev, nx_session &session) {
     session.drv = nivex_drv_find(dev);
     if (session.drv == nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] cannot find driver for device: product=%s\n",
-               dev->product);
+        NX_ERR("nivex_dev_open", "[%s] cannot find driver for device: product=%s\n", dev->product);
         return false;
     }
     if (session.drv->ops == nullptr || session.drv->ops->init == nullptr) {
@@ -170,7 +170,8 @@ int nivex_dev_list(nivex_device *dev_list, int dev_list_num) {
     }
     std::memset(dev_list, 0, sizeof(nivex_device) * static_cast<size_t>(dev_list_num));
     int found = nivex_ll_dev_list(entries.data(), dev_list_num);
-    for (int i = 0; i < found; ++i) copy_identity(dev_list[i], entries[i]);
+    for (int i = 0; i < found; ++i)
+        copy_identity(dev_list[i], entries[i]);
     return found;
 }
 

@@ -14,8 +14,8 @@ constexpr int kMaxSetEntries = 0xFFFF / static_cast<int>(sizeof(ll_param_entry))
 
 bool valid_batch(const char *fn, const nivex_param_entry *items, int count) {
     if (items != nullptr && count > 0) return true;
-    NX_ERR(fn, "[%s] wrong params: param_items=%p, item_cnt=%d\n",
-           static_cast<const void *>(items), count);
+    NX_ERR(fn, "[%s] wrong params: param_items=%p, item_cnt=%d\n", static_cast<const void *>(items),
+           count);
     return false;
 }
 
@@ -97,14 +97,15 @@ bool nivex_reg_batch_write(nivex_device *dev, uint32_t target, uint32_t reg_base
         return false;
     }
     if (val_buf == nullptr && (reg_cnt & 0xFFFF) != 0) {
-        NX_ERR("nivex_reg_batch_write", "[%s] wrong params: val_buf=%p\n", static_cast<const void *>(val_buf));
+        NX_ERR("nivex_reg_batch_write", "[%s] wrong params: val_buf=%p\n",
+               static_cast<const void *>(val_buf));
         return false;
     }
     return nivex_ll_reg_write(call.session(), target, reg_base, val_buf, reg_cnt);
 }
 
-bool nivex_reg_batch_read(nivex_device *dev, uint32_t target, uint32_t reg_base,
-                          uint32_t *val_buf, uint32_t reg_cnt) {
+bool nivex_reg_batch_read(nivex_device *dev, uint32_t target, uint32_t reg_base, uint32_t *val_buf,
+                          uint32_t reg_cnt) {
     NX_TRC("nivex_reg_batch_read", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n",
            static_cast<int>(target), static_cast<int>(reg_base), static_cast<int>(reg_cnt & 0xFFFF),
            static_cast<void *>(val_buf));
@@ -114,11 +115,11 @@ bool nivex_reg_batch_read(nivex_device *dev, uint32_t target, uint32_t reg_base,
         return false;
     }
     if (val_buf == nullptr && (reg_cnt & 0xFFFF) != 0) {
-        NX_ERR("nivex_reg_batch_read", "[%s] wrong params: val_buf=%p\n", static_cast<void *>(val_buf));
+        NX_ERR("nivex_reg_batch_read", "[%s] wrong params: val_buf=%p\n",
+               static_cast<void *>(val_buf));
         return false;
     }
     return nivex_ll_reg_read(call.session(), target, reg_base, val_buf, reg_cnt);
 }
 
 }  // extern "C"
-

@@ -47,11 +47,17 @@ bool api_busy(const nivex_device *dev) {
                .load(std::memory_order_acquire) != 0;
 }
 
-void log_no_handle(const char *fn) { NX_ERR(fn, "[%s]  Device handler Is NULL!\r\n"); }
+void log_no_handle(const char *fn) {
+    NX_ERR(fn, "[%s]  Device handler Is NULL!\r\n");
+}
 
-ApiCall::ApiCall(nivex_device *dev) : dev_(dev), session_(session_of(dev)) { resume(); }
+ApiCall::ApiCall(nivex_device *dev) : dev_(dev), session_(session_of(dev)) {
+    resume();
+}
 
-ApiCall::~ApiCall() { suspend(); }
+ApiCall::~ApiCall() {
+    suspend();
+}
 
 bool ApiCall::open() const {
     return session_ != nullptr && session_->opened.load() != 0 && !session_->closing.load();

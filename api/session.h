@@ -77,7 +77,7 @@ SessionRef session_of(const nivex_device *dev);
 // Marks a public call in progress on the device for the guard's lifetime:
 // holds a session reference and keeps dev->api_busy set.
 class ApiCall {
-public:
+  public:
     explicit ApiCall(nivex_device *dev);
     ~ApiCall();
     ApiCall(const ApiCall &) = delete;
@@ -91,7 +91,7 @@ public:
     void suspend();
     void resume();
 
-private:
+  private:
     nivex_device *dev_;
     SessionRef session_;
     bool busy_ = false;

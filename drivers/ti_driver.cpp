@@ -25,7 +25,9 @@ uint16_t distance_mm(uint32_t sample) {
     return static_cast<uint16_t>(std::lround(metres * 1000.0f));
 }
 
-uint16_t amplitude(uint32_t sample) { return static_cast<uint16_t>(sample & 0xFFF); }
+uint16_t amplitude(uint32_t sample) {
+    return static_cast<uint16_t>(sample & 0xFFF);
+}
 
 bool ti_init(chip_driver *drv, nivex_device *dev) {
     drv->dev = dev;
@@ -58,10 +60,18 @@ int32_t ti_frame_decode(chip_driver *, uint16_t *dst, uint32_t dst_bytes, int ki
     return static_cast<int32_t>(pixels * 2);
 }
 
-int ti_spare1(chip_driver *) { return 0; }
-int ti_spare2(chip_driver *, void *, int value, int) { return value; }
-int ti_calib_load(chip_driver *, int, int arg1, int) { return arg1; }
-int ti_spare3(chip_driver *) { return 1; }
+int ti_spare1(chip_driver *) {
+    return 0;
+}
+int ti_spare2(chip_driver *, void *, int value, int) {
+    return value;
+}
+int ti_calib_load(chip_driver *, int, int arg1, int) {
+    return arg1;
+}
+int ti_spare3(chip_driver *) {
+    return 1;
+}
 
 }  // namespace
 

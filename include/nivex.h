@@ -360,6 +360,16 @@ NIVEX_API int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t 
 /* One frame, starting and stopping the capture around it when none runs. */
 NIVEX_API bool nivex_cap_snapshot(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
                                   nivex_frame_meta *frame_info);
+/* Counters of the frame stream since the last capture start. */
+typedef struct nivex_cap_stats {
+    uint32_t frames_assembled;  /* frames whose last byte arrived */
+    uint32_t frames_queued;     /* frames that became ready */
+    uint32_t frames_discarded;  /* incomplete or damaged frames dropped */
+    uint32_t frames_overflowed; /* ready frames dropped because nobody fetched them */
+    uint32_t frames_ready;      /* frames waiting now */
+    uint32_t bytes_skipped;     /* stream bytes thrown away */
+} nivex_cap_stats;
+NIVEX_API bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats);
 /* Hands every arriving frame to the callbacks until the capture stops (true)
  * or timeout_msec passes (false); 0 waits without limit. */
 NIVEX_API bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec);

@@ -1,6 +1,7 @@
 // Driver lookup by product text, and the TI driver's frame handling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@ namespace {
 
 chip_driver *find(const std::string &product) {
     nivex_device dev{};
-    std::strncpy(dev.product, product.c_str(), sizeof dev.product - 1);
+    std::memcpy(dev.product, product.c_str(), std::min(product.size(), sizeof dev.product - 1));
     return nivex_drv_find(&dev);
 }
 
@@ -35,19 +36,18 @@ TEST(DriverRegistry, ProductCodeSelectsTheRow) {
 }
 
 TEST(DriverRegistry, MalformedOrUnknownProductsFindNothing) {
-    for (const char *product :
-         {"AB-e2-2.0", "AB-E4-2.0", "AB-E2", "AB-E2-", "-E2-2.0", "AB--E2-2.0", "", "E2",
-          "AB-E2 -2.0", "AB-T0x-1"}) {
+    for (const char *product : {"AB-e2-2.0", "AB-E4-2.0", "AB-E2", "AB-E2-", "-E2-2.0",
+                                "AB--E2-2.0", "", "E2", "AB-E2 -2.0", "AB-T0x-1"}) {
         EXPECT_EQ(find(product), nullptr) << product;
     }
     EXPECT_EQ(nivex_drv_find(nullptr), nullptr);
 }
 
 TEST(DriverRegistry, FieldsAreReadUpToSixteenCharacters) {
-    EXPECT_NE(find("ABCDEFGHIJKLMNOP-E2-2.0"), nullptr);         // 16: fine
-    EXPECT_EQ(find("ABCDEFGHIJKLMNOPQ-E2-2.0"), nullptr);        // 17 in the first field
+    EXPECT_NE(find("ABCDEFGHIJKLMNOP-E2-2.0"), nullptr);          // 16: fine
+    EXPECT_EQ(find("ABCDEFGHIJKLMNOPQ-E2-2.0"), nullptr);         // 17 in the first field
     EXPECT_NE(find("AB-E2-ABCDEFGHIJKLMNOPQRSTUVWXY"), nullptr);  // third field is cut
-    EXPECT_NE(find("AB-E2-2.0-extra"), nullptr);                 // text after the third field
+    EXPECT_NE(find("AB-E2-2.0-extra"), nullptr);                  // text after the third field
 }
 
 TEST(DriverRegistry, UnterminatedProductTextIsReadSafely) {
@@ -87,17 +87,17 @@ std::vector<uint8_t> raw_of(const std::vector<uint32_t> &samples) {
 
 TEST(TiDriver, DecodeGivesMillimetresAndTwelveBitAmplitude) {
     // High bits above the 12-bit fields are ignored.
-    std::vector<uint8_t> raw =
-        raw_of({ti_sample(0, 0), ti_sample(2048, 100), ti_sample(4095, 4095), ti_sample(0xF800, 0xF123)});
+    std::vector<uint8_t> raw = raw_of(
+        {ti_sample(0, 0), ti_sample(2048, 100), ti_sample(4095, 4095), ti_sample(0xF800, 0xF123)});
     nivex_frame_meta meta{};
     uint16_t dist[4], gray[4];
     const chip_driver_ops &ti = g_nivex_driver_op_ti;
     ASSERT_EQ(ti.frame_decode(nullptr, dist, sizeof dist, NX_DECODE_DISTANCE, raw.data(),
                               raw.size(), &meta),
               8);
-    ASSERT_EQ(ti.frame_decode(nullptr, gray, sizeof gray, NX_DECODE_GRAY, raw.data(), raw.size(),
-                              &meta),
-              8);
+    ASSERT_EQ(
+        ti.frame_decode(nullptr, gray, sizeof gray, NX_DECODE_GRAY, raw.data(), raw.size(), &meta),
+        8);
     // distance = phase / 4096 * 3.122838 m
     EXPECT_EQ(dist[0], 0);
     EXPECT_EQ(dist[1], 1561);  // 0.5 * 3122.838
@@ -110,8 +110,8 @@ TEST(TiDriver, DecodeGivesMillimetresAndTwelveBitAmplitude) {
 }
 
 TEST(TiDriver, DecodeStopsAtTheSmallerOfInputAndOutput) {
-    std::vector<uint8_t> raw = raw_of({ti_sample(1, 1), ti_sample(2, 2), ti_sample(3, 3),
-                                       ti_sample(4, 4)});
+    std::vector<uint8_t> raw =
+        raw_of({ti_sample(1, 1), ti_sample(2, 2), ti_sample(3, 3), ti_sample(4, 4)});
     nivex_frame_meta meta{};
     uint16_t out[4] = {0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
     const chip_driver_ops &ti = g_nivex_driver_op_ti;

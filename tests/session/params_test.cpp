@@ -12,7 +12,7 @@ namespace {
 using nxtest::SimTest;
 
 class ParamsTest : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         cam_ = add_camera();
@@ -60,10 +60,9 @@ TEST_F(ParamsTest, OnlyTheLowByteOfTheIdTravels) {
 }
 
 TEST_F(ParamsTest, BatchGetOfSeveralIdsKeepsOrder) {
-    std::vector<nivex_param_entry> items = {entry(NIVEX_PARAM_PRODUCT_STR),
-                                            entry(NIVEX_PARAM_FRAME_RATE),
-                                            entry(NIVEX_PARAM_CHIP_INFO),
-                                            entry(NIVEX_PARAM_TEMPERATURE)};
+    std::vector<nivex_param_entry> items = {
+        entry(NIVEX_PARAM_PRODUCT_STR), entry(NIVEX_PARAM_FRAME_RATE), entry(NIVEX_PARAM_CHIP_INFO),
+        entry(NIVEX_PARAM_TEMPERATURE)};
     ASSERT_TRUE(nivex_param_batch_get(&dev_, items.data(), 4));
     EXPECT_STREQ(items[0].param_val.str, "NVX-T0-1.0");
     EXPECT_EQ(items[1].param_val.u32, 30u);

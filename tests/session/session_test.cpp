@@ -23,7 +23,8 @@ TEST_F(SessionTest, ListingWithoutCamerasLeavesTheRecordsZeroed) {
     EXPECT_EQ(nivex_dev_list(list, 4), 0);
     for (const nivex_device &d : list) {
         const auto *bytes = reinterpret_cast<const uint8_t *>(&d);
-        for (size_t i = 0; i < sizeof d; ++i) ASSERT_EQ(bytes[i], 0);
+        for (size_t i = 0; i < sizeof d; ++i)
+            ASSERT_EQ(bytes[i], 0);
     }
 }
 
@@ -135,7 +136,8 @@ TEST_F(SessionTest, CameraWithoutAvailableDriverFailsTheOpenCleanly) {
     nivex_device dev{};
     EXPECT_EQ(nivex_dev_open(&dev), nullptr);
     EXPECT_EQ(dev.handle, nullptr);
-    EXPECT_TRUE(logged("[ERR] [nivex_dev_open] driver not available for device: product=NVX-E2-2.0b"));
+    EXPECT_TRUE(
+        logged("[ERR] [nivex_dev_open] driver not available for device: product=NVX-E2-2.0b"));
     EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
 }
 
@@ -215,7 +217,8 @@ TEST_F(SessionTest, EveryCallRefusesAClosedOrMissingDevice) {
     }
     EXPECT_TRUE(logged("[nivex_param_batch_get]  Device handler Is NULL!\r\n"));
     EXPECT_EQ(nivex_dev_open_by_fd(3), nullptr);
-    EXPECT_TRUE(logged("[nivex_dev_open_by_fd] nivex_dev_open_by_fd currently only support in android!\n"));
+    EXPECT_TRUE(
+        logged("[nivex_dev_open_by_fd] nivex_dev_open_by_fd currently only support in android!\n"));
 }
 
 TEST_F(SessionTest, StaleCopyOfAClosedRecordIsRefused) {
@@ -242,7 +245,8 @@ TEST_F(SessionTest, CloseWaitsForACallInProgress) {
         call_done = true;
         return ok;
     });
-    while (!dev_.api_busy) std::this_thread::sleep_for(1ms);
+    while (!dev_.api_busy)
+        std::this_thread::sleep_for(1ms);
     auto start = std::chrono::steady_clock::now();
     nivex_dev_close(&dev_);
     auto took = std::chrono::steady_clock::now() - start;

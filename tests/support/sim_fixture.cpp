@@ -33,6 +33,8 @@ nivex_device *SimTest::open_first() {
     return opened;
 }
 
-std::string SimTest::log_text() const { return read_file(log_path_); }
+std::string SimTest::log_text() const {
+    return read_file(log_path_);
+}
 
 }  // namespace nxtest

@@ -14,7 +14,7 @@ namespace nxtest {
 // Starts the library with a trace-level log file in a fresh folder (also the
 // working and data folder) and an empty simulated bus; undoes it all after.
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -24,12 +24,14 @@ protected:
     nivex_device *open_first();
     // Everything logged so far.
     std::string log_text() const;
-    bool logged(const std::string &text) const { return log_text().find(text) != std::string::npos; }
+    bool logged(const std::string &text) const {
+        return log_text().find(text) != std::string::npos;
+    }
 
     TempDir dir_;
     nivex_device dev_{};
 
-private:
+  private:
     std::optional<ScopedCwd> cwd_;
     std::string log_path_;
 };

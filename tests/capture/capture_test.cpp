@@ -1,0 +1,318 @@
+// The capture engine end to end: simulated camera -> simulated libusb -> USB
+// transport -> stream parser -> capture engine -> the caller's buffer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "api/capture.h"
+#include "api/session.h"
+#include "support/sim_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nxtest::SimTest;
+
+constexpr char kProduct[] = "NVX-T0-1.0";
+constexpr uint32_t kFrameBytes = 307200;  // TI frames: 320 x 240 x 4
+
+class CaptureTest : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        cam_ = add_camera(kProduct);
+        ASSERT_EQ(open_first(), &dev_);
+        ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 10 * NIVEX_FRAME_SLOT_SIZE));
+    }
+
+    nx::nx_session &session() { return *nx::session_of(&dev_); }
+
+    uint32_t frames_ready() {
+        nx_stream_state state{};
+        nx_stream_get_state(session().stream.get(), &state);
+        return state.frames_ready;
+    }
+
+    // Every frame in buf (back to back, from first_idx on) is the one the camera sent.
+    static void expect_frames(const std::vector<uint8_t> &buf, uint32_t first_idx, int count) {
+        for (int i = 0; i < count; ++i) {
+            std::vector<uint8_t> want = nxsim::expected_frame(kProduct, first_idx + i);
+            ASSERT_EQ(std::memcmp(buf.data() + static_cast<size_t>(i) * kFrameBytes, want.data(),
+                                  kFrameBytes),
+                      0)
+                << "frame " << first_idx + i;
+        }
+    }
+
+    nxsim::Camera cam_;
+};
+
+// Callbacks record into globals: they are plain C function pointers.
+std::atomic<int> g_ready_calls{0};
+std::atomic<int> g_last_error{0};
+std::atomic<uint32_t> g_last_error_arg{0};
+std::atomic<bool> g_error_answer{true};
+std::vector<uint16_t> g_ready_idx;  // written on the fetching thread only
+
+void on_ready(nivex_device *, nivex_frame *frame) {
+    ++g_ready_calls;
+    g_ready_idx.push_back(frame->frame_info.frame_idx);
+    std::vector<uint8_t> want = nxsim::expected_frame(kProduct, frame->frame_info.frame_idx);
+    EXPECT_EQ(std::memcmp(frame->frame_data, want.data(), want.size()), 0);
+}
+
+bool on_error(nivex_device *, int err, uint32_t arg) {
+    g_last_error = err;
+    g_last_error_arg = arg;
+    return g_error_answer.load();
+}
+
+void reset_callbacks() {
+    g_ready_calls = 0;
+    g_last_error = 0;
+    g_last_error_arg = 0;
+    g_error_answer = true;
+    g_ready_idx.clear();
+}
+
+TEST_F(CaptureTest, FramesArriveByteExactAndInOrder) {
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    EXPECT_TRUE(nivex_cap_is_ongoing(&dev_));
+    std::vector<uint8_t> buf(5 * kFrameBytes);
+    nivex_frame_meta first{};
+    ASSERT_EQ(nivex_cap_get_frames(&dev_, 5, buf.data(), buf.size(), &first), 5);
+    EXPECT_EQ(first.frame_size, kFrameBytes);
+    EXPECT_EQ(first.width, 320u);
+    EXPECT_EQ(first.height, 240u);
+    expect_frames(buf, first.frame_idx, 5);
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+    EXPECT_FALSE(nivex_cap_is_ongoing(&dev_));
+}
+
+TEST_F(CaptureTest, FrameBufferSizes) {
+    void *buf = &buf;
+    uint32_t size = 0;
+    ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 614399));
+    EXPECT_FALSE(nivex_cap_start(&dev_));
+    EXPECT_TRUE(logged("[_nivex_cap_start]  capture buffer not set or size is not correct \n"));
+    ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 614400));
+    EXPECT_TRUE(nivex_cap_start(&dev_));
+    EXPECT_FALSE(nivex_cap_set_frame_buffer(&dev_, nullptr, 6144000));  // not while capturing
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+    ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 6144000));
+    ASSERT_TRUE(nivex_cap_get_frame_buffer(&dev_, &buf, &size));
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_EQ(size, 6144000u);
+    EXPECT_TRUE(logged("[nivex_cap_set_frame_buffer] frame buffer: 20 frames\n"));
+}
+
+TEST_F(CaptureTest, FetchTimeoutFollowsTheFrameRate) {
+    cam_.set_frame_rate(0);  // reported as 0: the engine keeps what it had
+    nx::g_cap_fps = 0;
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+    uint32_t dummy;
+    nivex_cap_get_frames(&dev_, 5, &dummy, 0, nullptr);
+    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2750\n"));
+    EXPECT_EQ(nx::g_cap_fps.load(), 20);
+    cam_.set_frame_rate(30);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    EXPECT_EQ(nx::g_cap_fps.load(), 30);
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+    nivex_cap_get_frames(&dev_, 5, &dummy, 0, nullptr);
+    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2665\n"));
+}
+
+TEST_F(CaptureTest, WrongFetchesAndIdleDevices) {
+    uint32_t dummy;
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 0, &dummy, 4, nullptr), -1);
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, -3, &dummy, 4, nullptr), -1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 1, &dummy, 4, nullptr), -2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // no waiting when idle
+    EXPECT_EQ(nivex_cap_get_frame(&dev_, &dummy, 4, nullptr), -2);
+    EXPECT_FALSE(nivex_cap_wait(&dev_, 10));
+    EXPECT_TRUE(nivex_cap_stop(&dev_));  // stopping an idle capture is fine
+}
+
+TEST_F(CaptureTest, AllReadyFramesLeaveInOnePass) {
+    reset_callbacks();
+    ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));
+    cam_.set_frame_rate(5);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    while (frames_ready() < 3)
+        std::this_thread::sleep_for(2ms);
+    std::vector<uint8_t> buf(2 * kFrameBytes + 100);
+    nivex_frame_meta first{};
+    ASSERT_EQ(nivex_cap_get_frames(&dev_, 2, buf.data(), buf.size(), &first), 2);
+    EXPECT_GE(g_ready_calls.load(), 3);  // the third frame went to the callback too
+    EXPECT_EQ(frames_ready(), 0u);
+    ASSERT_GE(g_ready_idx.size(), 3u);
+    EXPECT_EQ(first.frame_idx, g_ready_idx[0]);
+    expect_frames(buf, first.frame_idx, 2);
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, SinglePollTakesAFrameWhenOneIsReady) {
+    cam_.set_frame_rate(200);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    nivex_frame_meta meta{};
+    int got = 0;
+    for (int i = 0; i < 500 && got == 0; ++i) {
+        got = nivex_cap_get_frame(&dev_, buf.data(), buf.size(), &meta);
+        if (got == 0) std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(got, 1);
+    expect_frames(buf, meta.frame_idx, 1);
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, ThirtyThirdTimeoutStopsTheCapture) {
+    reset_callbacks();
+    ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, on_error));
+    cam_.inject_bulk_timeout(32);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    while (cam_.faults().timeouts < 32)
+        ASSERT_GE(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), 0);
+    EXPECT_EQ(session().cap_stop_flag.load(), 0);
+    EXPECT_EQ(g_last_error.load(), 0);
+    cam_.inject_bulk_timeout(1);
+    int got = 0;
+    for (int i = 0; i < 100 && got >= 0 && g_last_error.load() == 0; ++i) {
+        got = nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr);
+    }
+    EXPECT_EQ(g_last_error.load(), NIVEX_ERR_CAP_TIMEOUT);
+    EXPECT_TRUE(logged("[WRN] [on_capture_event] trans timeout -> stop\n"));
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, SeventeenthStallInARowStopsTheCapture) {
+    cam_.set_frame_rate(1);  // no data between the stalls
+    cam_.inject_stall(16);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    while (cam_.faults().stalls < 16)
+        std::this_thread::sleep_for(2ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(session().cap_err.load(), 0);
+    EXPECT_EQ(session().cap_stop_flag.load(), 0);
+    cam_.inject_stall(1);
+    uint32_t dummy;
+    int got = 0;
+    auto start = std::chrono::steady_clock::now();
+    while (got == 0 && std::chrono::steady_clock::now() - start < 5s) {
+        got = nivex_cap_get_frames(&dev_, 1, &dummy, 0, nullptr);
+    }
+    EXPECT_EQ(got, NIVEX_ERR_CAP_STALL);
+    EXPECT_TRUE(logged("[WRN] [on_capture_event] trans stall -> stop\n"));
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, CorruptionIsReportedAsDiscardedFrames) {
+    reset_callbacks();
+    ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, on_error));
+    ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));  // checks every frame
+    cam_.set_stream_mode(nxsim::StreamMode::Fast);
+    cam_.inject_corruption(2e-6);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    for (int i = 0; i < 200 && g_last_error.load() == 0; ++i) {
+        nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr);
+    }
+    EXPECT_EQ(g_last_error.load(), NIVEX_ERR_CAP_FRAME_DISCARD);
+    EXPECT_GE(g_last_error_arg.load(), 1u);
+    EXPECT_TRUE(logged("[DBG] [on_capture_event] trans discard "));
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, ErrorCallbackCanStopTheHandOut) {
+    reset_callbacks();
+    g_error_answer = false;
+    ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, on_error));
+    ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));
+    cam_.set_stream_mode(nxsim::StreamMode::Fast);
+    cam_.drop_next_chunks(1);  // the first frame is damaged: a discard report
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    EXPECT_TRUE(nivex_cap_wait(&dev_, 5000));
+    EXPECT_EQ(g_last_error.load(), NIVEX_ERR_CAP_FRAME_DISCARD);
+    int handed_out = g_ready_calls.load();
+    std::this_thread::sleep_for(50ms);
+    uint32_t dummy;
+    nivex_cap_get_frame(&dev_, &dummy, 4, nullptr);
+    EXPECT_EQ(g_ready_calls.load(), handed_out);  // nothing more until the next start
+    nivex_cap_stop(&dev_);
+    g_error_answer = true;
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), 1);
+    nivex_cap_stop(&dev_);
+}
+
+TEST_F(CaptureTest, SnapshotOnAnIdleDevice) {
+    std::vector<uint8_t> buf(kFrameBytes);
+    nivex_frame_meta meta{};
+    ASSERT_TRUE(nivex_cap_snapshot(&dev_, buf.data(), buf.size(), &meta));
+    expect_frames(buf, meta.frame_idx, 1);
+    EXPECT_FALSE(nivex_cap_is_ongoing(&dev_));
+    EXPECT_EQ(cam_.counters().captures_started, 1u);
+    EXPECT_EQ(cam_.counters().captures_stopped, 1u);
+}
+
+TEST_F(CaptureTest, StopFromAnotherThreadWakesABlockedFetch) {
+    cam_.set_frame_rate(1);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(50 * kFrameBytes);
+    auto fetch = std::async(std::launch::async, [&] {
+        return nivex_cap_get_frames(&dev_, 50, buf.data(), buf.size(), nullptr);
+    });
+    std::this_thread::sleep_for(100ms);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+    ASSERT_EQ(fetch.wait_for(2s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LT(fetch.get(), 50);
+}
+
+TEST_F(CaptureTest, UnplugDuringABlockingFetchEndsItWithAnError) {
+    cam_.set_frame_rate(30);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    ASSERT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), 1);
+    auto fetch = std::async(std::launch::async,
+                            [&] { return nivex_cap_get_frames(&dev_, 1000, nullptr, 0, nullptr); });
+    std::this_thread::sleep_for(50ms);
+    auto start = std::chrono::steady_clock::now();
+    cam_.unplug();
+    ASSERT_EQ(fetch.wait_for(3s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    int result = fetch.get();
+    EXPECT_LT(result, 0);
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), result);
+    nivex_dev_close(&dev_);
+    EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
+    EXPECT_EQ(nxsim::usb_stats().transfers_allocated, 0);
+}
+
+TEST_F(CaptureTest, CloseWhileAnotherThreadWaits) {
+    reset_callbacks();
+    ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));
+    cam_.set_frame_rate(20);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    auto waiter = std::async(std::launch::async, [&] { return nivex_cap_wait(&dev_, 0); });
+    while (g_ready_calls.load() < 2)
+        std::this_thread::sleep_for(2ms);
+    auto start = std::chrono::steady_clock::now();
+    nivex_dev_close(&dev_);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    ASSERT_EQ(waiter.wait_for(3s), std::future_status::ready);
+    EXPECT_TRUE(waiter.get());
+    EXPECT_EQ(dev_.handle, nullptr);
+}
+
+}  // namespace
