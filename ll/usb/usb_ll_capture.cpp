@@ -48,8 +48,8 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
            static_cast<int>(transfer->status));
     priv->trans_status[slot].store(transfer->status);
     const int event = capture_event(priv, *transfer, slot);
-    if (priv->cap_cb != nullptr) {
-        priv->cap_cb(ll, event, transfer->buffer, transfer->actual_length, priv->cap_cb_arg);
+    if (ll_cap_event_cb callback = priv->cap_cb.load(); callback != nullptr) {
+        callback(ll, event, transfer->buffer, transfer->actual_length, priv->cap_cb_arg.load());
     }
     // Read after the callback, so a callback that aborts stops this very slot.
     if (transfer->length > 0 && priv->cap_abort.load() == 0) {
@@ -120,8 +120,8 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true);
     priv->cap_abort.store(0);
     clear_stream_halt(priv, fn);
-    priv->cap_cb = callback;
-    priv->cap_cb_arg = cb_arg;
+    priv->cap_cb_arg.store(cb_arg);
+    priv->cap_cb.store(callback);
     submit_all(ll, priv, fn);
 
     NX_TRC(fn, "[%s] Enter\n");
