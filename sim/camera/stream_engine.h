@@ -1,0 +1,72 @@
+// The camera's side of the bulk stream while it captures: paces frames,
+// turns them into chunks, buffers the bytes the host has not read yet, and
+// applies the stream faults.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "sim/camera/fault_plan.h"
+#include "sim/camera/wire.h"
+#include "sim/camsim.h"
+#include "sim/stream_writer.h"
+
+namespace nxsim {
+
+// What the stream needs to know of the camera at the moment it produces.
+struct StreamSettings {
+    StreamMode mode = StreamMode::FrameRate;
+    uint32_t frame_rate = 30;
+    uint32_t chunk_payload = 61440;
+    uint32_t fifo_frames = 4;
+    int16_t temp_sensor = 0;
+    int16_t temp_ib = 0;
+};
+
+class StreamEngine {
+  public:
+    // Frames of `source` from `now` on, counted from 0.
+    void start_frames(std::shared_ptr<FrameSource> source, TimePoint now);
+    // One stored data block, sent once as a single frame of its own format.
+    void start_block(std::span<const uint8_t> block, const StreamSettings &settings,
+                     CameraCounters &counters);
+    // Stops producing and forgets the bytes not yet read.
+    void stop();
+    bool running() const { return running_; }
+
+    // Fills the head transfer of the endpoint. Never blocks: with nothing to
+    // send it answers Waiting.
+    BulkResult read(std::span<uint8_t> room, TimePoint now, const StreamSettings &settings,
+                    FaultPlan &faults, CameraCounters &counters);
+    // When read() will next have something to say (TimePoint::max(): never).
+    TimePoint next_event(TimePoint now, const StreamSettings &settings) const;
+    // The unplug fault is due: every frame it allowed has been read.
+    bool unplug_due(const FaultPlan &faults) const { return faults.unplug_due() && pending() == 0; }
+
+    bool halted() const { return halted_; }
+    void clear_halt() { halted_ = false; }
+
+  private:
+    size_t pending() const { return fifo_.size() - head_; }
+    bool can_produce(const FaultPlan &faults) const;
+    void catch_up(TimePoint now, const StreamSettings &settings, FaultPlan &faults,
+                  CameraCounters &counters);
+    void produce(const StreamSettings &settings, FaultPlan &faults, CameraCounters &counters);
+    void skip_frame(CameraCounters &counters);
+    size_t drop_chunks(size_t from, FaultPlan &faults);
+    size_t take(std::span<uint8_t> out);
+
+    bool running_ = false;
+    bool halted_ = false;
+    std::shared_ptr<FrameSource> source_;  // null while sending a data block
+    StreamWriter writer_;
+    std::vector<uint8_t> frame_;
+    uint32_t frame_index_ = 0;
+    TimePoint next_frame_at_{};
+    std::vector<uint8_t> fifo_;  // chunk bytes produced and not yet read, from head_
+    size_t head_ = 0;
+};
+
+}  // namespace nxsim

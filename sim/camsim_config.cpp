@@ -1,0 +1,245 @@
+// The NIVEX_SIM text: "key=value" items separated by commas. Unprefixed keys
+// apply to every camera, "camN.key" to camera N (counted from 0) only.
+#include <charconv>
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "sim/camera/camera_model.h"
+#include "sim/camsim.h"
+
+namespace nxsim {
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+
+struct Spec {
+    Settings common;
+    std::map<unsigned, Settings> per_camera;
+    unsigned cameras = 1;
+    std::vector<std::string> foreign;  // "VID:PID"
+};
+
+template <typename Number>
+std::optional<Number> parse_number(std::string_view text) {
+    Number value{};
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<double> parse_rate(std::string_view text) {
+    // from_chars for double is not in every standard library this builds with.
+    std::string copy(text);
+    char *end = nullptr;
+    double value = std::strtod(copy.c_str(), &end);
+    if (copy.empty() || *end != '\0' || value < 0 || value > 1) return std::nullopt;
+    return value;
+}
+
+std::string split_items(std::string_view text, Spec &spec) {
+    while (!text.empty()) {
+        size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        if (item.empty()) continue;
+        size_t eq = item.find('=');
+        if (eq == std::string_view::npos) return "item without '=': " + std::string(item);
+        std::string key(item.substr(0, eq));
+        std::string value(item.substr(eq + 1));
+        if (key == "cameras") {
+            auto n = parse_number<unsigned>(value);
+            if (!n || *n > 32) return "cameras: want 0 to 32, got " + value;
+            spec.cameras = *n;
+        } else if (key == "foreign") {
+            spec.foreign.push_back(value);
+        } else if (key.rfind("cam", 0) == 0 && key.find('.') != std::string::npos) {
+            size_t dot = key.find('.');
+            auto index = parse_number<unsigned>(std::string_view(key).substr(3, dot - 3));
+            if (!index) return "bad camera prefix in " + key;
+            spec.per_camera[*index][key.substr(dot + 1)] = value;
+        } else {
+            spec.common[key] = value;
+        }
+    }
+    return {};
+}
+
+// Applies one key to a configuration; faults are applied once the camera exists.
+std::string apply_config(const std::string &key, const std::string &value, CameraConfig &c) {
+    auto number = [&](auto &field, auto low, auto high) -> std::string {
+        using T = std::remove_reference_t<decltype(field)>;
+        auto n = parse_number<long long>(value);
+        if (!n || *n < static_cast<long long>(low) || *n > static_cast<long long>(high))
+            return key + ": bad value " + value;
+        field = static_cast<T>(*n);
+        return {};
+    };
+    if (key == "product")
+        c.product = value;
+    else if (key == "info")
+        c.info = value;
+    else if (key == "fps")
+        return number(c.frame_rate, 1, 1000);
+    else if (key == "bus")
+        return number(c.bus, 1, 127);
+    else if (key == "port")
+        return number(c.port, 1, 127);
+    else if (key == "speed")
+        return number(c.speed, 0, 5);
+    else if (key == "chunk")
+        return number(c.chunk_payload, 1, 0xFFFFF);
+    else if (key == "fifo")
+        return number(c.fifo_frames, 1, 1000);
+    else if (key == "reenum_ms")
+        return number(c.reenumerate_ms, 0, 60000);
+    else if (key == "chip_id")
+        return number(c.chip_id, 0, 0xFFFF);
+    else if (key == "wafer_id")
+        return number(c.wafer_id, 0, 0xFFFF);
+    else if (key == "mode") {
+        if (value == "rate")
+            c.mode = StreamMode::FrameRate;
+        else if (value == "fast")
+            c.mode = StreamMode::Fast;
+        else
+            return "mode: want rate or fast, got " + value;
+    }
+    return {};
+}
+
+std::string apply_fault(const std::string &key, const std::string &value, Camera &camera,
+                        uint64_t seed) {
+    auto count = parse_number<uint32_t>(value);
+    if (key == "busy" && count)
+        camera.inject_busy(*count);
+    else if (key == "error")
+        camera.inject_error(value);
+    else if (key == "hang" && count)
+        camera.inject_hang(*count);
+    else if (key == "stall" && count)
+        camera.inject_stall(*count);
+    else if (key == "timeout") {
+        size_t colon = value.find(':');
+        auto n = parse_number<uint32_t>(std::string_view(value).substr(0, colon));
+        auto bytes = colon == std::string::npos
+                         ? std::optional<uint32_t>(0)
+                         : parse_number<uint32_t>(std::string_view(value).substr(colon + 1));
+        if (!n || !bytes) return "timeout: want COUNT or COUNT:BYTES, got " + value;
+        camera.inject_bulk_timeout(*n, *bytes);
+    } else if (key == "corrupt" || key == "drop") {
+        auto rate = parse_rate(value);
+        if (!rate) return key + ": want a rate from 0 to 1, got " + value;
+        if (key == "corrupt")
+            camera.inject_corruption(*rate, seed);
+        else
+            camera.inject_chunk_drop(*rate, seed);
+    } else if (key == "unplug_after" && count)
+        camera.unplug_after_frames(*count);
+    else if (key == "refuse_if" && count && *count < 2)
+        camera.refuse_interface(static_cast<uint8_t>(*count));
+    else if (key == "refuse_open" && count)
+        camera.refuse_open(*count != 0);
+    else
+        return key + ": bad value " + value;
+    return {};
+}
+
+bool is_fault(const std::string &key) {
+    static const char *const kFaults[] = {"busy",      "error",      "hang", "stall",
+                                          "timeout",   "corrupt",    "drop", "unplug_after",
+                                          "refuse_if", "refuse_open"};
+    for (const char *fault : kFaults)
+        if (key == fault) return true;
+    return false;
+}
+
+bool is_setting(const std::string &key) {
+    static const char *const kSettings[] = {"product",  "info",  "fps",  "bus",       "port",
+                                            "speed",    "chunk", "fifo", "reenum_ms", "chip_id",
+                                            "wafer_id", "mode",  "seed"};
+    for (const char *setting : kSettings)
+        if (key == setting) return true;
+    return is_fault(key);
+}
+
+std::optional<std::pair<uint16_t, uint16_t>> parse_foreign(const std::string &value) {
+    size_t colon = value.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    auto vid = parse_number<uint16_t>(std::string_view(value).substr(0, colon));
+    auto pid = parse_number<uint16_t>(std::string_view(value).substr(colon + 1));
+    if (!vid || !pid) return std::nullopt;
+    return std::pair(*vid, *pid);
+}
+
+std::string check_foreign(const std::string &value) {
+    return parse_foreign(value) ? std::string() : "foreign: want VID:PID, got " + value;
+}
+
+void add_foreign(const std::string &value) {
+    auto ids = parse_foreign(value);
+    add_foreign_device(ids->first, ids->second, 1, 0);
+}
+
+std::string apply_faults(const Settings &settings, Camera &camera) {
+    const uint64_t seed = parse_number<uint64_t>(settings.at("seed")).value_or(1);
+    for (const auto &[key, value] : settings) {
+        if (!is_fault(key)) continue;
+        std::string error = apply_fault(key, value, camera, seed);
+        if (!error.empty()) return error;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string configure(std::string_view text) {
+    Spec spec;
+    std::string error = split_items(text, spec);
+    if (!error.empty()) return error;
+    for (const auto &[key, value] : spec.common)
+        if (!is_setting(key)) return "unknown key " + key;
+    for (const auto &[index, settings] : spec.per_camera) {
+        if (index >= spec.cameras) return "cam" + std::to_string(index) + ": no such camera";
+        for (const auto &[key, value] : settings)
+            if (!is_setting(key)) return "unknown key cam" + std::to_string(index) + "." + key;
+    }
+    // Every camera is built and its faults checked on a model of its own
+    // first, so that a bad text puts nothing on the bus.
+    std::vector<std::pair<CameraConfig, Settings>> planned;
+    for (unsigned i = 0; i < spec.cameras; ++i) {
+        Settings settings = spec.common;
+        for (const auto &[key, value] : spec.per_camera[i])
+            settings[key] = value;
+        CameraConfig config;
+        for (const auto &[key, value] : settings)
+            if (!is_fault(key) && !(error = apply_config(key, value, config)).empty()) return error;
+        uint64_t seed = 1;
+        if (settings.count("seed")) {
+            auto n = parse_number<uint64_t>(settings["seed"]);
+            if (!n) return "seed: bad value " + settings["seed"];
+            seed = *n;
+        }
+        settings["seed"] = std::to_string(seed);
+        Camera trial(std::make_shared<CameraModel>(config));
+        if (!(error = apply_faults(settings, trial)).empty()) return error;
+        planned.emplace_back(std::move(config), std::move(settings));
+    }
+    for (const auto &value : spec.foreign)
+        if (!(error = check_foreign(value)).empty()) return error;
+
+    for (auto &[config, settings] : planned) {
+        Camera camera = add_camera(config);
+        apply_faults(settings, camera);
+    }
+    for (const auto &value : spec.foreign)
+        add_foreign(value);
+    return {};
+}
+
+}  // namespace nxsim

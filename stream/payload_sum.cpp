@@ -1,0 +1,91 @@
+#include "stream/payload_sum.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace nx::stream {
+
+namespace {
+
+uint32_t load_le32(const uint8_t *p) {
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    return w;
+}
+
+// Bytes one at a time, each at its place within its word.
+uint32_t copy_and_sum_bytes(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offset) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        dst[i] = src[i];
+        sum += static_cast<uint32_t>(src[i]) << (8 * ((offset + i) & 3));
+    }
+    return sum;
+}
+
+#if defined(__SSE2__)
+// Whole 16-byte blocks; each 32-bit lane is one payload word because the
+// block starts on a word boundary of the payload.
+uint32_t copy_and_sum_blocks(uint8_t *dst, const uint8_t *src, size_t blocks) {
+    __m128i acc0 = _mm_setzero_si128();
+    __m128i acc1 = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 2 <= blocks; i += 2) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * i + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * i + 16), b);
+        acc0 = _mm_add_epi32(acc0, a);
+        acc1 = _mm_add_epi32(acc1, b);
+    }
+    if (i < blocks) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * i), a);
+        acc0 = _mm_add_epi32(acc0, a);
+    }
+    acc0 = _mm_add_epi32(acc0, acc1);
+    acc0 = _mm_add_epi32(acc0, _mm_shuffle_epi32(acc0, _MM_SHUFFLE(1, 0, 3, 2)));
+    acc0 = _mm_add_epi32(acc0, _mm_shuffle_epi32(acc0, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(acc0));
+}
+#else
+uint32_t copy_and_sum_blocks(uint8_t *dst, const uint8_t *src, size_t blocks) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 4 * blocks; ++i) {
+        const uint32_t w = load_le32(src + 4 * i);
+        std::memcpy(dst + 4 * i, src + 4 * i, 4);
+        sum += w;
+    }
+    return sum;
+}
+#endif
+
+}  // namespace
+
+uint32_t copy_and_sum(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offset) {
+    const size_t head = std::min<size_t>(n, (4 - (offset & 3)) & 3);
+    uint32_t sum = copy_and_sum_bytes(dst, src, head, offset);
+    dst += head;
+    src += head;
+    n -= head;
+
+    const size_t blocks = n / 16;
+    sum += copy_and_sum_blocks(dst, src, blocks);
+    dst += 16 * blocks;
+    src += 16 * blocks;
+    n -= 16 * blocks;
+
+    for (; n >= 4; n -= 4, src += 4, dst += 4) {
+        sum += load_le32(src);
+        std::memcpy(dst, src, 4);
+    }
+    return sum + copy_and_sum_bytes(dst, src, n, 0);
+}
+
+}  // namespace nx::stream
