@@ -48,15 +48,20 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
            static_cast<int>(transfer->status));
     priv->trans_status[slot].store(transfer->status);
     const int event = capture_event(priv, *transfer, slot);
-    if (priv->cap_cb != nullptr) {
-        priv->cap_cb(ll, event, transfer->buffer, transfer->actual_length, priv->cap_cb_arg);
+    if (ll_cap_event_cb callback = priv->cap_cb.load(); callback != nullptr) {
+        callback(ll, event, transfer->buffer, transfer->actual_length, priv->cap_cb_arg.load());
     }
     // Read after the callback, so a callback that aborts stops this very slot.
     if (transfer->length > 0 && priv->cap_abort.load() == 0) {
         NX_TRC(fn, "[%s] trans[%d] issue: size=%d \n", slot, transfer->length);
         transfer->timeout = USB_TRANS_TIMEOUT_MS;
         const int rc = libusb_submit_transfer(transfer);
-        if (rc == 0) return;
+        if (rc == 0) {
+            // A stop that raced with this resubmission may have found the
+            // transfer idle and not cancelled it; then it is cancelled here.
+            if (priv->cap_abort.load() != 0) libusb_cancel_transfer(transfer);
+            return;
+        }
         NX_ERR(fn, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
     }
     priv->trans_busy[slot].store(false, std::memory_order_release);
@@ -115,8 +120,8 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true);
     priv->cap_abort.store(0);
     clear_stream_halt(priv, fn);
-    priv->cap_cb = callback;
-    priv->cap_cb_arg = cb_arg;
+    priv->cap_cb_arg.store(cb_arg);
+    priv->cap_cb.store(callback);
     submit_all(ll, priv, fn);
 
     NX_TRC(fn, "[%s] Enter\n");
@@ -124,6 +129,8 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     put_le32(payload, start_arg);
     if (usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_START, payload, sizeof payload)) return true;
     NX_WRN(fn, "[%s] nivex_ll_cap_start failed\n");
+    // Cancelled transfers must not be resubmitted, whatever the callback does.
+    priv->cap_abort.store(1);
     usb_ll_cap_cancel_all(priv, fn);
     return false;
 }

@@ -41,8 +41,11 @@ struct usb_ll_dev_priv {
     std::array<usb_transfer_ptr, USB_TRANS_NUM> trans;
     std::array<std::unique_ptr<uint8_t[]>, USB_TRANS_NUM> trans_buf;
     std::atomic<uint8_t> cap_abort{0};
-    ll_cap_event_cb cap_cb = nullptr;
-    void *cap_cb_arg = nullptr;
+    // Set by capture start before its transfers are submitted; atomic because
+    // a transfer of an earlier capture that libusb never returned may still
+    // complete while a new capture starts.
+    std::atomic<ll_cap_event_cb> cap_cb{nullptr};
+    std::atomic<void *> cap_cb_arg{nullptr};
     std::thread evt_thread;
     // libusb reads this through a plain int pointer as the "completed" flag of
     // every event wait; our own accesses go through evt_exit_flag().

@@ -1,83 +1,101 @@
-// The forwarding layer tolerates absent and unopened sessions.
+// The forwarding layer: absent and unopened sessions, and the narrowing of
+// arguments on their way to the transport.
 #include <gtest/gtest.h>
 
-#include "ll/ll_ops.h"
+#include <cstring>
 
+#include "usb_fixture.h"
+
+namespace nxtest {
 namespace {
 
-TEST(LlForward, AbsentSessionsReportFailureWithoutCrashing) {
-    uint32_t regs[2] = {};
-    ll_param_entry entries[1] = {};
-    EXPECT_FALSE(nivex_ll_dev_reset(nullptr, 0));
-    EXPECT_FALSE(nivex_ll_exe_cmd(nullptr, 1, 0xC0, 0, regs, 4, 1000));
-    EXPECT_FALSE(nivex_ll_check_last_cmd(nullptr, 0xC0, 0));
-    EXPECT_FALSE(nivex_ll_cap_start(nullptr, 0, nullptr, nullptr));
-    EXPECT_FALSE(nivex_ll_cap_stop(nullptr));
-    EXPECT_FALSE(nivex_ll_reg_write(nullptr, 1, 0, regs, 2));
-    EXPECT_FALSE(nivex_ll_reg_read(nullptr, 1, 0, regs, 2));
-    EXPECT_FALSE(nivex_ll_param_set(nullptr, entries, 1));
-    EXPECT_FALSE(nivex_ll_param_get(nullptr, entries, 1));
+int count_events(ll_device *, int, uint8_t *, int, void *) {
+    return 0;
+}
+
+// Every operation on an absent or never-opened session fails or does nothing.
+void expect_refused(ll_device *ll) {
+    uint32_t values[4] = {};
+    ll_param_entry entries[2] = {};
+    uint8_t data[8] = {};
+    EXPECT_FALSE(nivex_ll_dev_reset(ll, 1));
+    EXPECT_FALSE(nivex_ll_exe_cmd(ll, 1, 0xC2, 0, data, sizeof data, 1000));
+    EXPECT_FALSE(nivex_ll_check_last_cmd(ll, 0xC2, 0));
+    EXPECT_FALSE(nivex_ll_cap_start(ll, 0, count_events, nullptr));
+    EXPECT_FALSE(nivex_ll_cap_stop(ll));
+    nivex_ll_cap_abort(ll);
+    EXPECT_FALSE(nivex_ll_reg_write(ll, 1, 0, values, 4));
+    EXPECT_FALSE(nivex_ll_reg_read(ll, 1, 0, values, 4));
+    EXPECT_FALSE(nivex_ll_param_set(ll, entries, 2));
+    EXPECT_FALSE(nivex_ll_param_get(ll, entries, 2));
+    nivex_ll_dev_close(ll);
+}
+
+using ForwardTest = UsbTest;
+
+TEST_F(ForwardTest, AbsentAndUnopenedSessionsAreRefused) {
+    nxsim::Camera cam = nxsim::add_camera();
+    expect_refused(nullptr);
     EXPECT_EQ(nivex_ll_dev_open(nullptr), nullptr);
     EXPECT_EQ(nivex_ll_dev_open_by_fd(nullptr), nullptr);
-    nivex_ll_dev_close(nullptr);
-    nivex_ll_cap_abort(nullptr);
-}
 
-TEST(LlForward, UnopenedSessionIsTreatedAsAbsent) {
-    ll_device never_opened;
-    uint32_t reg = 0;
-    EXPECT_FALSE(nivex_ll_reg_read(&never_opened, 1, 0, &reg, 1));
-    EXPECT_FALSE(nivex_ll_cap_stop(&never_opened));
-    nivex_ll_dev_close(&never_opened);
+    ll_device never_opened{};
+    expect_refused(&never_opened);
     EXPECT_EQ(never_opened.priv, nullptr);
+    EXPECT_TRUE(cam.wire_log().empty());
 }
 
-TEST(LlForward, ListingNeedsRoom) {
-    ll_device entries[2];
-    EXPECT_EQ(nivex_ll_dev_list(entries, 0), 0);
-    EXPECT_EQ(nivex_ll_dev_list(entries, -3), 0);
-    EXPECT_EQ(nivex_ll_dev_list(nullptr, 2), 0);
+TEST_F(ForwardTest, ListingWithoutRoomTouchesNothing) {
+    nxsim::add_camera();
+    ll_device entry{};
+    entry.usb_bus = 0xAB;
+    EXPECT_EQ(nivex_ll_dev_list(&entry, 0), 0);
+    EXPECT_EQ(nivex_ll_dev_list(&entry, -3), 0);
+    EXPECT_EQ(entry.usb_bus, 0xAB);
+    EXPECT_EQ(nxsim::usb_stats().contexts, 0);
 }
 
-// Narrowing happens in the forwarding layer: a recording table shows what arrives.
-struct Recorded {
-    uint8_t dir = 0, cmd = 0, target = 0;
-    uint16_t sub = 0, reg_cnt = 0;
-} g_seen;
-
-bool record_cmd(ll_device *, uint8_t dir, uint8_t cmd, uint16_t sub, void *, int, uint32_t) {
-    g_seen.dir = dir;
-    g_seen.cmd = cmd;
-    g_seen.sub = sub;
-    return true;
-}
-bool record_reg(ll_device *, uint8_t target, uint32_t, uint32_t *, uint16_t reg_cnt) {
-    g_seen.target = target;
-    g_seen.reg_cnt = reg_cnt;
-    return true;
-}
-bool record_reset(ll_device *, uint8_t target) {
-    g_seen.target = target;
-    return true;
+TEST_F(ForwardTest, OpenOfUnopenedSessionReachesUsb) {
+    nxsim::Camera cam = nxsim::add_camera();
+    ll_device *ll = session_for(cam);
+    ASSERT_EQ(ll->ops, nullptr);
+    ASSERT_EQ(nivex_ll_dev_open(ll), ll);
+    EXPECT_EQ(ll->ops, &ll_op_usb);
+    EXPECT_NE(ll->priv, nullptr);
+    nivex_ll_dev_close(ll);
+    EXPECT_EQ(ll->priv, nullptr);
+    EXPECT_EQ(ll->ops, &ll_op_usb);  // kept, so the session can be reopened
 }
 
-TEST(LlForward, ArgumentsAreNarrowed) {
-    ll_ops table{};
-    table.exe_cmd = record_cmd;
-    table.reg_read = record_reg;
-    table.dev_reset = record_reset;
-    ll_device ll;
-    ll.ops = &table;
-    EXPECT_TRUE(nivex_ll_exe_cmd(&ll, 0x101, 0x1C2, 0x10005, nullptr, 0, 1000));
-    EXPECT_EQ(g_seen.dir, 1);
-    EXPECT_EQ(g_seen.cmd, 0xC2);
-    EXPECT_EQ(g_seen.sub, 5);
-    EXPECT_TRUE(nivex_ll_reg_read(&ll, 0x301, 0, nullptr, 65537));
-    EXPECT_EQ(g_seen.target, 1);
-    EXPECT_EQ(g_seen.reg_cnt, 1);
-    EXPECT_TRUE(nivex_ll_dev_reset(&ll, 0x108));
-    EXPECT_EQ(g_seen.target, 8);
-    EXPECT_FALSE(nivex_ll_reg_write(&ll, 1, 0, nullptr, 1));  // slot absent: false, no crash
+TEST_F(ForwardTest, NarrowsDirectionCommandAndSubCommand) {
+    nxsim::Camera cam = nxsim::add_camera();
+    ll_device *ll = open(cam);
+    uint8_t target[4] = {1, 0, 0, 0};
+    // dir 0x101 sends, cmd 0x1C0 is 0xC0, sub 0x1_0000 is 0.
+    EXPECT_TRUE(nivex_ll_exe_cmd(ll, 0x101, 0x1C0, 0x10000, target, 4, 1000));
+    EXPECT_TRUE(nivex_ll_check_last_cmd(ll, 0x3C0, 0x100));
+    auto sent = commands_of(cam);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].setup(), (std::array<uint8_t, 8>{0x22, 0xC0, 0, 0, 0, 0, 4, 0}));
+
+    uint32_t regs[40] = {};
+    cam.clear_wire_log();
+    // target 0x101 is 1, reg_cnt 0x1_0002 is 2.
+    EXPECT_TRUE(nivex_ll_reg_read(ll, 0x101, 0x20, regs, 0x10002));
+    sent = commands_of(cam);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{1, 0x20, 0, 0, 0, 8, 0}));
+    EXPECT_EQ(sent[1].length, 8);
+}
+
+TEST_F(ForwardTest, NarrowsResetTarget) {
+    nxsim::Camera cam = nxsim::add_camera();
+    ll_device *ll = open(cam);
+    EXPECT_TRUE(nivex_ll_dev_reset(ll, 0x102));
+    auto sent = commands_of(cam);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{2, 0, 0, 0}));
 }
 
 }  // namespace
+}  // namespace nxtest
