@@ -1,5 +1,6 @@
 // Taking frames out of a running capture, on the application's thread:
 // blocking fetches, single-frame polls, snapshots and callback-driven waits.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -159,14 +160,18 @@ void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax
     nivex_cb_frame_ready on_frame_ready = session.on_frame_ready.load();
     TempBuffer temp;
     uint32_t handled = 0;
-    for (;;) {
-        uint8_t *dst = nullptr;
-        uint32_t dst_len = 0;
-        if (to_request) {
-            dst = req->buf;
-            dst_len = req->buf_size;
-        } else if (on_frame_ready != nullptr) {
-            dst = temp.reserve(next_frame_size(session));
+    for (uint32_t frlen; (frlen = next_frame_size(session)) != 0; ++handled) {
+        // Without a frame-ready callback, frames beyond a served request stay
+        // ready for the next fetch instead of being dropped unseen.
+        if (req != nullptr && req->remaining == 0 && on_frame_ready == nullptr) break;
+        // A frame that does not fit the request's room is still cut into it,
+        // but the callback gets it whole from the temporary buffer.
+        bool whole_in_request = to_request && req->buf_size >= frlen;
+        bool via_temp = on_frame_ready != nullptr && !whole_in_request;
+        uint8_t *dst = to_request ? req->buf : nullptr;
+        uint32_t dst_len = to_request ? req->buf_size : 0;
+        if (via_temp) {
+            dst = temp.reserve(frlen);
             if (dst == nullptr) {
                 NX_ERR("_cap_handle_rdy_data", "[%s] malloc failed\n");
                 return;
@@ -177,11 +182,10 @@ void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax
         if (nx_stream_fetch_frames(session.stream.get(), dst, dst_len, 1, &info, false) == 0) {
             break;
         }
-        ++handled;
+        if (via_temp && to_request) std::memcpy(req->buf, dst, std::min(req->buf_size, frlen));
         describe_frame(session, info);
         account_to_request(req, session.last_meta, info.frlen);
-        if (on_frame_ready != nullptr)
-            call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
+        if (on_frame_ready != nullptr) call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
     }
     NX_TRC("_cap_handle_rdy_data", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", handled,
            static_cast<int>(reqmax), static_cast<int>(req != nullptr ? req->remaining : reqmax));

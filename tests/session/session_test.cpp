@@ -125,7 +125,9 @@ TEST_F(SessionTest, ProductsWithoutADriverFailTheOpenCleanly) {
         nivex_device dev{};
         EXPECT_EQ(nivex_dev_open(&dev), nullptr) << product;
         EXPECT_EQ(dev.handle, nullptr);
-        EXPECT_TRUE(logged(std::string("cannot find driver for device: product=") + product));
+        // The camera reports at most 18 characters of its product text.
+        std::string reported = std::string(product).substr(0, 18);
+        EXPECT_TRUE(logged("cannot find driver for device: product=" + reported + "\n"));
         EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
         EXPECT_EQ(nxsim::usb_stats().contexts, 0);
     }
