@@ -59,7 +59,6 @@ struct libusb_transfer *LIBUSB_CALL libusb_alloc_transfer(int iso_packets) {
     if (!raw) return nullptr;
     auto *block = new (raw) TransferBlock();
     auto *pub = new (block->pub) libusb_transfer();
-    pub->num_iso_packets = iso_packets;
     Core &core = Core::get();
     std::lock_guard lock(core.mu);
     ++core.transfers_allocated;
