@@ -38,6 +38,7 @@ TEST_F(SoakTest, FiveThousandFramesThroughFaults) {
     nxsim::CameraConfig config;
     config.product = kProduct;
     config.mode = nxsim::StreamMode::Fast;
+    config.link_rate = nxsim::kUnlimitedLink;
     nxsim::Camera cam = nxsim::add_camera(config);
     ASSERT_EQ(open_first(), &dev_);
     ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 10 * NIVEX_FRAME_SLOT_SIZE));
