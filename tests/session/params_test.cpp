@@ -39,7 +39,8 @@ TEST_F(ParamsTest, FrameRateRoundTrip) {
     nivex_param_entry back = entry(NIVEX_PARAM_FRAME_RATE);
     ASSERT_TRUE(nivex_param_batch_get(&dev_, &back, 1));
     EXPECT_EQ(back.param_val_len, 4);
-    EXPECT_EQ(back.param_val.u32, 15u);
+    uint32_t value = back.param_val.u32;  // packed member: read by value
+    EXPECT_EQ(value, 15u);
     EXPECT_EQ(back.param_id, NIVEX_PARAM_FRAME_RATE);
 }
 
@@ -65,10 +66,14 @@ TEST_F(ParamsTest, BatchGetOfSeveralIdsKeepsOrder) {
         entry(NIVEX_PARAM_TEMPERATURE)};
     ASSERT_TRUE(nivex_param_batch_get(&dev_, items.data(), 4));
     EXPECT_STREQ(items[0].param_val.str, "NVX-T0-1.0");
-    EXPECT_EQ(items[1].param_val.u32, 30u);
-    EXPECT_EQ(items[2].param_val.u16s[1], 7);  // chip id
+    // Packed members are read by value.
+    uint32_t fps = items[1].param_val.u32;
+    uint16_t chip_id = items[2].param_val.u16s[1];
+    int16_t sensor_temp = items[3].param_val.i16[0];
+    EXPECT_EQ(fps, 30u);
+    EXPECT_EQ(chip_id, 7);
     EXPECT_EQ(items[3].param_val_len, 10);
-    EXPECT_EQ(items[3].param_val.i16[0], 412);
+    EXPECT_EQ(sensor_temp, 412);
 }
 
 TEST_F(ParamsTest, FailedGetLeavesTheCallersEntriesAlone) {
