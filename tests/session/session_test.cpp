@@ -247,8 +247,7 @@ TEST_F(SessionTest, CloseWaitsForACallInProgress) {
         call_done = true;
         return ok;
     });
-    while (!dev_.api_busy)
-        std::this_thread::sleep_for(1ms);
+    while (!nx::api_busy(&dev_)) std::this_thread::sleep_for(1ms);
     auto start = std::chrono::steady_clock::now();
     nivex_dev_close(&dev_);
     auto took = std::chrono::steady_clock::now() - start;
