@@ -1,6 +1,7 @@
 #include "usb_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -39,6 +40,13 @@ void UsbTest::SetUp() {
 }
 
 void UsbTest::TearDown() {
+    if (HasFailure()) {
+        // The end of the library's log explains most failures.
+        std::string text = log();
+        const size_t keep = 6000;
+        if (text.size() > keep) text = "...\n" + text.substr(text.size() - keep);
+        std::fprintf(stderr, "--- library log ---\n%s--- end of log ---\n", text.c_str());
+    }
     for (auto &ll : sessions_) {
         if (ll->priv != nullptr) nivex_ll_dev_close(ll.get());
     }
