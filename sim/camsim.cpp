@@ -71,6 +71,9 @@ void Camera::set_frame_rate(uint32_t fps) {
 void Camera::set_stream_mode(StreamMode mode) {
     locked([&](Core &) { model_->set_stream_mode(mode); });
 }
+void Camera::set_link_rate(uint64_t bytes_per_second) {
+    locked([&](Core &) { model_->set_link_rate(bytes_per_second); });
+}
 void Camera::set_frame_source(std::shared_ptr<FrameSource> source) {
     locked([&](Core &) { model_->set_frame_source(std::move(source)); });
 }
@@ -171,6 +174,7 @@ void reset() {
             return true;
         });
         core.last_log_level = LIBUSB_LOG_LEVEL_NONE;
+        core.forget_orphans();
     });
 }
 

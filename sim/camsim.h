@@ -56,8 +56,10 @@ std::vector<uint8_t> expected_frame(std::string_view product, uint32_t index);
 // How a capturing camera paces its frames.
 enum class StreamMode {
     FrameRate,  // one frame per 1/frame_rate s; a host that reads too slowly loses frames
-    Fast,       // a new frame whenever the host has room for it (benchmarks)
+    Fast,       // the next frame as soon as the last one is sent; the link paces it
 };
+
+inline constexpr uint64_t kUnlimitedLink = UINT64_MAX;
 
 struct CameraConfig {
     // Identity parameters.
@@ -80,6 +82,10 @@ struct CameraConfig {
     uint8_t bus = 1;
     uint8_t port = 0;
     uint8_t speed = 3;  // libusb speed code: 1 low, 2 full, 3 high, 4 super
+    // Stream bytes per second the bus moves into queued bulk transfers.
+    // 0: what a link of `speed` achieves (high speed: 53 MB/s);
+    // kUnlimitedLink: transfers fill the moment the camera has data.
+    uint64_t link_rate = 0;
     // Streaming.
     StreamMode mode = StreamMode::FrameRate;
     uint32_t chunk_payload = 61440;       // payload bytes per chunk (at most 0xFFFFF)
@@ -155,6 +161,7 @@ class Camera {
     uint32_t frame_rate() const;
     void set_frame_rate(uint32_t fps);
     void set_stream_mode(StreamMode mode);
+    void set_link_rate(uint64_t bytes_per_second);
     void set_frame_source(std::shared_ptr<FrameSource> source);
     uint32_t reg(uint8_t target, uint32_t address) const;
     void set_reg(uint8_t target, uint32_t address, uint32_t value);
@@ -163,8 +170,9 @@ class Camera {
     // is counted in faults().
     // The next `count` status queries answer busy (0xFE) before the real status.
     void inject_busy(uint32_t count);
-    // The next `count` commands with request code `request` (-1: any) end with
-    // the error status (0xFF) and `message`.
+    // The next `count` commands with request code `request` (-1: any) are
+    // refused: they have no effect and end with the error status (0xFF) and
+    // `message`.
     void inject_error(std::string message, int request = -1, uint32_t count = 1);
     // The next `count` control transfers with request code `request` (-1: any)
     // get no answer: they complete only when cancelled, and then only after

@@ -114,8 +114,9 @@ ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const ui
         ++counters_.commands;
         last_request_ = setup.request;
         last_sub_ = static_cast<uint8_t>(setup.value);
-        Result result = execute(setup, data_out, now);
-        if (auto injected = faults_.take_error(setup.request)) result.error = *injected;
+        // An injected error refuses the command: it has no effect.
+        auto injected = faults_.take_error(setup.request);
+        Result result = injected ? Result{*injected, {}} : execute(setup, data_out, now);
         status_ = result.error.empty() ? kStatusOk : kStatusError;
         message_ = result.error;
         if (!result.error.empty()) ++counters_.error_statuses;
@@ -349,6 +350,19 @@ TimePoint CameraModel::next_bulk_event(TimePoint now) const {
     if (!attached_) return TimePoint::max();
     if (faults_.unplug_armed() && stream_.unplug_due(faults_)) return now;
     return stream_.next_event(now, stream_settings());
+}
+
+size_t CameraModel::stream_backlog() const {
+    return stream_.backlog(stream_settings());
+}
+
+// What the bus achieves for bulk data at each speed (low, full, high, super,
+// super-plus); unknown speeds count as high speed.
+uint64_t CameraModel::link_rate() const {
+    constexpr uint64_t kRateBySpeed[] = {53'000'000, 150'000,     1'200'000,
+                                         53'000'000, 450'000'000, 900'000'000};
+    if (config_.link_rate != 0) return config_.link_rate;
+    return config_.speed < std::size(kRateBySpeed) ? kRateBySpeed[config_.speed] : kRateBySpeed[0];
 }
 
 void CameraModel::clear_halt(uint8_t endpoint) {

@@ -50,6 +50,12 @@ class CameraModel {
     bool has_endpoint(uint8_t endpoint) const { return endpoint == kStreamEndpoint; }
     void clear_halt(uint8_t endpoint);
     bool capturing() const { return stream_.running(); }
+    // Stream bytes the camera could send right away without waiting for a
+    // frame (SIZE_MAX: as many as asked for).
+    size_t stream_backlog() const;
+    // Bytes per second the bus moves from this camera (kUnlimitedLink: no limit).
+    uint64_t link_rate() const;
+    void set_link_rate(uint64_t bytes_per_second) { config_.link_rate = bytes_per_second; }
 
     // Host-side set-up the camera may refuse.
     bool refuses_open() { return faults_.take_refused_open(); }

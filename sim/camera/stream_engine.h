@@ -42,6 +42,11 @@ class StreamEngine {
                     FaultPlan &faults, CameraCounters &counters);
     // When read() will next have something to say (TimePoint::max(): never).
     TimePoint next_event(TimePoint now, const StreamSettings &settings) const;
+    // Bytes that read() could deliver now (SIZE_MAX: it makes frames on demand).
+    size_t backlog(const StreamSettings &settings) const {
+        if (settings.mode == StreamMode::Fast && running_ && source_) return SIZE_MAX;
+        return pending();
+    }
     // The unplug fault is due: every frame it allowed has been read.
     bool unplug_due(const FaultPlan &faults) const { return faults.unplug_due() && pending() == 0; }
 

@@ -9,6 +9,12 @@
 #include <new>
 
 namespace nxsim::usb {
+namespace {
+
+// Shortest sleep while the link moves bytes: keeps rounding from spinning.
+constexpr std::chrono::nanoseconds kMinLinkWait = std::chrono::microseconds(20);
+
+}  // namespace
 
 TransferPriv &priv_of(libusb_transfer *transfer) {
     auto *bytes = reinterpret_cast<std::byte *>(transfer) - offsetof(TransferBlock, pub);
@@ -126,15 +132,35 @@ libusb_device_handle *Core::open(libusb_device *dev) {
     return dev->ctx->handles.back().get();
 }
 
+// Like libusb, closing gives up on transfers whose cancellation is still on
+// its way (their callbacks will never run); any other transfer still in
+// flight is a host bug.
 void Core::close(libusb_device_handle *handle) {
-    size_t pending = handle->in_flight.size();
     libusb_context *ctx = handle->dev->ctx;
+    std::vector<TransferPriv *> pending(handle->in_flight.begin(), handle->in_flight.end());
     for (TransferPriv *t : ctx->ready)
-        if (t->handle == handle) ++pending;
-    if (pending > 0)
+        if (t->handle == handle) pending.push_back(t);
+    size_t forgotten = 0;
+    for (TransferPriv *t : pending) {
+        if (!t->cancel_requested) ++forgotten;
+    }
+    if (forgotten > 0)
         misuse("libusb_close",
-               "%zu transfer(s) of this handle are still in flight (their callbacks have not run)",
-               pending);
+               "%zu transfer(s) of this handle are still in flight and were never cancelled",
+               forgotten);
+    for (TransferPriv *t : pending) {
+        std::fprintf(stderr,
+                     "[camsim] libusb_close: abandoning a transfer whose cancellation has not "
+                     "completed (endpoint 0x%02X)\n",
+                     pub_of(*t).endpoint);
+        std::erase(ctx->ready, t);
+        t->orphaned = true;
+        t->state = TransferState::Idle;
+        t->handle = nullptr;
+        orphans.insert(t);
+    }
+    handle->in_flight.clear();
+    handle->bulk_queue.clear();
     if (handle->dev->camera) {
         auto it = claims.find(handle->dev->camera.get());
         if (it != claims.end()) {
@@ -146,6 +172,15 @@ void Core::close(libusb_device_handle *handle) {
     libusb_device *dev = handle->dev;
     std::erase_if(ctx->handles, [handle](const auto &h) { return h.get() == handle; });
     unref(dev);
+}
+
+void Core::forget_orphans() {
+    for (TransferPriv *t : orphans) {
+        t->forgotten = true;
+        --transfers_allocated;
+        --transfers_in_flight;
+    }
+    orphans.clear();
 }
 
 bool Core::stale(const libusb_device_handle *handle) {
@@ -195,27 +230,75 @@ void Core::fail_all(libusb_device_handle *handle, libusb_transfer_status status)
         complete(*handle->in_flight.front(), status);
 }
 
-// The head of the queue takes the stream's bytes; a transfer completes when
-// its buffer is full or the camera pauses after sending it something. A halt
+// The bus moves the camera's bytes into the head transfer at the link rate.
+// A transfer completes when its buffer is full, or when the camera pauses
+// after sending it something (it ends each burst with a short packet). A halt
 // ends one transfer per pass, so that the host can clear it in between.
 void Core::pump_stream(libusb_device_handle *handle, TimePoint now) {
     CameraModel &cam = *handle->dev->camera;
+    LinkState &link = handle->link;
+    const uint64_t rate = cam.link_rate();
+    const bool unlimited = rate == kUnlimitedLink;
+    if (!unlimited) {
+        if (link.flowing) {
+            link.credit +=
+                std::chrono::duration<double>(now - link.last).count() * static_cast<double>(rate);
+        } else if (cam.next_bulk_event(now) <= now) {
+            link.flowing = true;
+            link.credit = 0;
+        }
+        link.last = now;
+    }
     while (!handle->bulk_queue.empty() && !stale(handle)) {
         TransferPriv &t = *handle->bulk_queue.front();
-        if (t.cancel_requested) break;
         libusb_transfer &pub = pub_of(t);
-        auto room = std::span<uint8_t>(pub.buffer + pub.actual_length,
-                                       static_cast<size_t>(pub.length - pub.actual_length));
-        BulkResult result = cam.bulk_in(pub.endpoint, room, now);
-        pub.actual_length += static_cast<int>(result.bytes);
-        if (result.end == BulkEnd::Waiting) break;
-        if (result.end == BulkEnd::Stall) {
-            complete(t, LIBUSB_TRANSFER_STALL);
-            break;
+        const size_t room_left = static_cast<size_t>(pub.length - pub.actual_length);
+        if (room_left == 0) {
+            complete(t, LIBUSB_TRANSFER_COMPLETED);
+            continue;
         }
-        complete(t, result.end == BulkEnd::TimedOut ? LIBUSB_TRANSFER_TIMED_OUT
-                                                    : LIBUSB_TRANSFER_COMPLETED);
+        const size_t room =
+            unlimited ? room_left : std::min(room_left, static_cast<size_t>(link.credit));
+        if (room == 0) break;
+        BulkResult result =
+            cam.bulk_in(pub.endpoint, std::span(pub.buffer + pub.actual_length, room), now);
+        pub.actual_length += static_cast<int>(result.bytes);
+        if (!unlimited) link.credit -= static_cast<double>(result.bytes);
+        switch (result.end) {
+            case BulkEnd::Full:
+                if (static_cast<size_t>(pub.length - pub.actual_length) == 0)
+                    complete(t, LIBUSB_TRANSFER_COMPLETED);
+                continue;
+            case BulkEnd::TimedOut:
+                complete(t, LIBUSB_TRANSFER_TIMED_OUT);
+                continue;
+            case BulkEnd::Stall:
+                complete(t, LIBUSB_TRANSFER_STALL);
+                return;
+            case BulkEnd::Short:
+            case BulkEnd::Waiting:
+                if (pub.actual_length > 0) complete(t, LIBUSB_TRANSFER_COMPLETED);
+                link.flowing = false;
+                link.credit = 0;
+                return;
+        }
     }
+}
+
+// When the next stream bytes are worth a look: when the camera will have
+// some, or, while it sends, when the link will have filled the head transfer
+// or moved everything the camera has.
+TimePoint Core::stream_wake(const libusb_device_handle *handle, TimePoint now) const {
+    const CameraModel &cam = *handle->dev->camera;
+    const uint64_t rate = cam.link_rate();
+    const LinkState &link = handle->link;
+    if (rate == kUnlimitedLink || !link.flowing) return cam.next_bulk_event(now);
+    const libusb_transfer &pub = pub_of(*handle->bulk_queue.front());
+    const size_t wanted =
+        std::min(static_cast<size_t>(pub.length - pub.actual_length), cam.stream_backlog());
+    const double missing = std::max(0.0, static_cast<double>(wanted) - link.credit);
+    const auto wait = std::chrono::duration<double>(missing / static_cast<double>(rate));
+    return now + std::max(kMinLinkWait, std::chrono::duration_cast<std::chrono::nanoseconds>(wait));
 }
 
 void Core::expire(libusb_device_handle *handle, TimePoint now) {
@@ -247,7 +330,7 @@ TimePoint Core::next_wake(libusb_context *ctx, TimePoint now) const {
             if (!t->hung && !t->cancel_requested) wake = std::min(wake, t->deadline);
         }
         if (!handle->bulk_queue.empty() && !stale(handle.get()))
-            wake = std::min(wake, handle->dev->camera->next_bulk_event(now));
+            wake = std::min(wake, stream_wake(handle.get(), now));
     }
     return wake;
 }

@@ -36,6 +36,8 @@ struct TransferPriv {
     TransferState state = TransferState::Idle;
     bool hung = false;  // the camera never answers; only cancellation ends it
     bool cancel_requested = false;
+    bool orphaned = false;   // its handle was closed before the cancellation completed
+    bool forgotten = false;  // orphaned, and no longer counted since a reset
     uint32_t stream_id = 0;
     uint32_t cancel_delay_ms = 0;
     TimePoint deadline = TimePoint::max();    // time-out, TimePoint::max() for none
@@ -71,12 +73,20 @@ struct libusb_device {
     int refs = 0;
 };
 
+// The bus moving stream bytes into the queued transfers at the link rate.
+struct LinkState {
+    bool flowing = false;  // the camera has been sending since `last`
+    double credit = 0;     // bytes the link could have moved and has not yet
+    nxsim::TimePoint last{};
+};
+
 struct libusb_device_handle {
     libusb_device *dev = nullptr;
     int configuration = nxsim::kConfiguration;
     int auto_detach = 0;
     std::vector<nxsim::usb::TransferPriv *> in_flight;  // every submitted transfer
     std::deque<nxsim::usb::TransferPriv *> bulk_queue;  // stream endpoint, in order
+    LinkState link;
 };
 
 struct libusb_context {
@@ -85,7 +95,8 @@ struct libusb_context {
     std::vector<std::unique_ptr<libusb_device_handle>> handles;
     std::deque<nxsim::usb::TransferPriv *> ready;  // completed, callback not yet called
     std::condition_variable wake;
-    int handlers = 0;  // threads inside event handling right now
+    int handlers = 0;          // threads inside event handling right now
+    bool interrupted = false;  // libusb_interrupt_event_handler was called
 };
 
 namespace nxsim::usb {
@@ -119,6 +130,8 @@ class Core {
     void service(libusb_context *ctx, TimePoint now);
     TimePoint next_wake(libusb_context *ctx, TimePoint now) const;
     void notify_all();
+    // Orphaned transfers stop counting as allocated and in flight.
+    void forget_orphans();
 
     libusb_context *default_ctx = nullptr;
     int default_ctx_refs = 0;
@@ -131,9 +144,11 @@ class Core {
     std::map<const CameraModel *, std::array<libusb_device_handle *, kInterfaceCount>> claims;
     int transfers_allocated = 0;
     int transfers_in_flight = 0;
+    std::unordered_set<TransferPriv *> orphans;
 
   private:
     void pump_stream(libusb_device_handle *handle, TimePoint now);
+    TimePoint stream_wake(const libusb_device_handle *handle, TimePoint now) const;
     void fail_all(libusb_device_handle *handle, libusb_transfer_status status);
     void expire(libusb_device_handle *handle, TimePoint now);
 };

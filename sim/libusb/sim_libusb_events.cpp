@@ -70,6 +70,10 @@ int handle_events(libusb_context *ctx, const timeval *tv, int *completed, const 
             deliver(batch);
             return LIBUSB_SUCCESS;
         }
+        if (ctx->interrupted) {
+            ctx->interrupted = false;
+            return LIBUSB_SUCCESS;
+        }
         if (now >= deadline) return LIBUSB_SUCCESS;
         TimePoint wake = std::min(deadline, core.next_wake(ctx, now));
         if (completed) wake = std::min(wake, now + kCompletedPoll);
@@ -96,6 +100,17 @@ int LIBUSB_CALL libusb_handle_events(libusb_context *ctx) {
 
 int LIBUSB_CALL libusb_handle_events_completed(libusb_context *ctx, int *completed) {
     return handle_events(ctx, &kDefaultTimeout, completed, "libusb_handle_events_completed");
+}
+
+// Makes the thread that handles events return soon, or the next one that
+// starts to, even with nothing to do.
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context *ctx) {
+    Core &core = Core::get();
+    std::lock_guard lock(core.mu);
+    ctx = core.resolve(ctx);
+    core.require_context(ctx, "libusb_interrupt_event_handler");
+    ctx->interrupted = true;
+    ctx->wake.notify_all();
 }
 
 }  // extern "C"

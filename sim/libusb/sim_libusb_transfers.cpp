@@ -59,7 +59,6 @@ struct libusb_transfer *LIBUSB_CALL libusb_alloc_transfer(int iso_packets) {
     if (!raw) return nullptr;
     auto *block = new (raw) TransferBlock();
     auto *pub = new (block->pub) libusb_transfer();
-    pub->num_iso_packets = iso_packets;
     Core &core = Core::get();
     std::lock_guard lock(core.mu);
     ++core.transfers_allocated;
@@ -75,7 +74,9 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer *transfer) {
         if (t.state != TransferState::Idle)
             misuse("libusb_free_transfer", "the transfer (endpoint 0x%02X) is %s",
                    transfer->endpoint, state_name(t.state));
-        --core.transfers_allocated;
+        if (t.orphaned) core.orphans.erase(&t);
+        if (!t.forgotten) --core.transfers_allocated;
+        if (t.orphaned && !t.forgotten) --core.transfers_in_flight;
     }
     if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) && transfer->buffer)
         std::free(transfer->buffer);
@@ -94,6 +95,8 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer *transfer) {
     if (Core::stale(transfer->dev_handle)) return LIBUSB_ERROR_NO_DEVICE;
 
     const auto now = Clock::now();
+    if (t.orphaned)
+        misuse("libusb_submit_transfer", "the transfer was abandoned when its handle was closed");
     const uint32_t stream_id = t.stream_id;
     t = TransferPriv();
     t.stream_id = stream_id;
