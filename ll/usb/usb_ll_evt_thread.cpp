@@ -13,6 +13,8 @@ thread_local const usb_ll_dev_priv *t_evt_priv = nullptr;
 // True when the loop should end after the error `rc` of an event wait.
 bool leave_on_error(int rc, bool exit_requested) {
     constexpr const char *fn = "_ll_event_loop";
+    // Close wakes the wait on purpose; that is no error.
+    if (rc == LIBUSB_ERROR_INTERRUPTED && exit_requested) return true;
     NX_ERR(fn, "[%s] libusb reports error: %s\n", libusb_error_name(rc));
     switch (rc) {
         case LIBUSB_ERROR_INTERRUPTED:

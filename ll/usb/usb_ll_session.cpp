@@ -156,8 +156,9 @@ void drain_transfers(usb_ll_dev_priv *priv, const char *fn) {
 void stop_evt_thread(usb_ll_dev_priv *priv, const char *fn) {
     if (priv->evt_exit_flag().load() == 0) {
         NX_DBG(fn, "[%s] stop evt thread...\n");
-        // libusb sees the flag at the latest when its current wait times out.
         priv->evt_exit_flag().store(1);
+        // Wakes the event wait now instead of at its time-out.
+        libusb_interrupt_event_handler(priv->ctx);
     }
     if (priv->evt_thread.joinable()) priv->evt_thread.join();
 }
