@@ -2,6 +2,7 @@
 // and the payload checksum summed in pieces of any alignment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -46,12 +47,12 @@ TEST(StreamFormat, CopyAndSumAgreesForEverySplitAndAlignment) {
         for (size_t cut = 0; cut <= len; cut += (len > 40 ? 7 : 1)) {
             // Misaligned destination and source buffers as well.
             std::vector<uint8_t> src(len + 3), dst(len + 5);
-            std::memcpy(src.data() + 3, payload.data(), len);
+            std::copy(payload.begin(), payload.end(), src.begin() + 3);
             uint32_t sum = nx::stream::copy_and_sum(dst.data() + 1, src.data() + 3, cut, 0);
             sum += nx::stream::copy_and_sum(dst.data() + 1 + cut, src.data() + 3 + cut, len - cut,
                                             static_cast<uint32_t>(cut));
             EXPECT_EQ(sum, expected) << "len " << len << " cut " << cut;
-            EXPECT_EQ(0, std::memcmp(dst.data() + 1, payload.data(), len));
+            EXPECT_TRUE(std::equal(payload.begin(), payload.end(), dst.begin() + 1));
         }
     }
 }
