@@ -76,25 +76,4 @@ TEST(StreamFormat, HeaderLimitsAndZeroFrameLength) {
     EXPECT_FALSE(nx::stream::header_valid(bytes.data()));
 }
 
-TEST(StreamFormat, WriterHooksBreakExactlyTheNextChunk) {
-    nxsim::StreamWriter w;
-    std::vector<uint8_t> out;
-    const std::vector<uint8_t> frame(40, 7);
-    w.corrupt_next_header();
-    w.write_frame(frame, out);
-    w.corrupt_next_data_sum();
-    w.write_frame(frame, out);
-    w.write_frame(frame, out);
-    const size_t chunk = nxsim::kChunkHeaderSize + frame.size();
-    ASSERT_EQ(out.size(), 3 * chunk);
-    EXPECT_FALSE(nx::stream::header_valid(out.data()));
-    EXPECT_TRUE(nx::stream::header_valid(out.data() + chunk));
-    EXPECT_TRUE(nx::stream::header_valid(out.data() + 2 * chunk));
-    auto sum_of = [&](size_t at) {
-        return nxsim::decode_header(std::span<const uint8_t, 36>(out.data() + at, 36)).data_sum;
-    };
-    EXPECT_NE(sum_of(chunk), nxsim::payload_sum(frame));
-    EXPECT_EQ(sum_of(2 * chunk), nxsim::payload_sum(frame));
-}
-
 }  // namespace
