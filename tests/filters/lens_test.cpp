@@ -1,0 +1,317 @@
+// Undistortion maps and remapping.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cmath>
+#include <vector>
+
+#include "filter_reference.h"
+#include "imgproc/nx_calib_len.h"
+
+namespace {
+
+using filtertest::LogCapture;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+epc_lens_param default_lens() {
+    return {157.262,
+            122.083,
+            210.783,
+            204.817,
+            {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+            320,
+            240};
+}
+
+epc_lens_param ideal_lens() {
+    epc_lens_param lens = default_lens();
+    for (double &d : lens.dcoeff)
+        d = 0.0;
+    return lens;
+}
+
+// Owns a built map.
+struct BuiltMap {
+    nx_lens_map map{};
+    explicit BuiltMap(const epc_lens_param &lens) { built = nx_calib_len_init_map(&map, &lens); }
+    ~BuiltMap() { nx_calib_len_uninit_map(&map); }
+    BuiltMap(const BuiltMap &) = delete;
+    BuiltMap &operator=(const BuiltMap &) = delete;
+    int built = 0;
+};
+
+// A hand-made map record over caller-owned arrays.
+nx_lens_map manual_map(std::vector<float> &xs, std::vector<float> &ys, int w, int h) {
+    nx_lens_map m{};
+    m.map_x = xs.data();
+    m.map_y = ys.data();
+    m.map_len = w * h;
+    m.width = w;
+    m.height = h;
+    m.ready = 1;
+    return m;
+}
+
+// The remap rule written out per pixel.
+template <class P>
+std::vector<P> ref_remap(const nx_lens_map &m, const std::vector<P> &src, int w, int h, P invalid) {
+    int sx = m.width / w, sy = m.height / h;
+    std::vector<P> out(static_cast<size_t>(w) * h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            size_t at = static_cast<size_t>(y * sy) * m.width + static_cast<size_t>(x * sx);
+            float fx = m.map_x[at] / static_cast<float>(sx) + 0.5f;
+            float fy = m.map_y[at] / static_cast<float>(sy) + 0.5f;
+            int col = static_cast<int>(std::trunc(fx)), row = static_cast<int>(std::trunc(fy));
+            bool inside = fx > -1.0f && fy > -1.0f && col < w && row < h;
+            out[static_cast<size_t>(y) * w + x] =
+                inside ? src[static_cast<size_t>(row) * w + col] : invalid;
+        }
+    }
+    return out;
+}
+
+std::vector<uint16_t> ramp_u16(int w, int h) {
+    std::vector<uint16_t> v(static_cast<size_t>(w) * h);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<uint16_t>(i * 7 + 1);
+    return v;
+}
+
+TEST(LensMap, WithoutDistortionScalesByWOverWMinusOne) {
+    BuiltMap m(ideal_lens());
+    ASSERT_EQ(m.built, 320 * 240);
+    EXPECT_EQ(m.map.ready, 1);
+    EXPECT_EQ(m.map.map_len, 320 * 240);
+    EXPECT_EQ(m.map.width, 320);
+    EXPECT_EQ(m.map.height, 240);
+    EXPECT_EQ(m.map.roi_x, 0);
+    EXPECT_EQ(m.map.roi_y, 0);
+    EXPECT_EQ(m.map.roi_w, 319);
+    EXPECT_EQ(m.map.roi_h, 239);
+    for (int r : {0, 1, 120, 239}) {
+        for (int c : {0, 1, 100, 318, 319}) {
+            size_t at = static_cast<size_t>(r) * 320 + c;
+            EXPECT_NEAR(m.map.map_x[at], c * 320.0 / 319.0, 1e-4) << r << "," << c;
+            EXPECT_NEAR(m.map.map_y[at], r * 240.0 / 239.0, 1e-4) << r << "," << c;
+        }
+    }
+    // Column 0 samples column 0; the last column and row land outside.
+    std::vector<uint16_t> src = ramp_u16(320, 240), dst(src.size(), 1);
+    ASSERT_EQ(nx_calib_len_undistort_u16(&m.map, dst.data(), 320 * 240, src.data(), 320, 240, 0),
+              1);
+    EXPECT_EQ(dst[0], src[0]);
+    EXPECT_EQ(dst[100], src[100]);  // 100 * 320 / 319 = 100.3
+    EXPECT_EQ(dst[200], src[201]);  // 200.6
+    for (int y = 0; y < 240; ++y)
+        EXPECT_EQ(dst[static_cast<size_t>(y) * 320 + 319], 0) << y;
+    for (int x = 0; x < 320; ++x)
+        EXPECT_EQ(dst[239 * 320 + static_cast<size_t>(x)], 0) << x;
+    EXPECT_EQ(dst, ref_remap(m.map, src, 320, 240, uint16_t{0}));
+}
+
+// Undistorting the map's sensor position must lead back to the corrected pixel.
+TEST(LensMap, MapInvertsTheUndistortionOfItsOwnPoints) {
+    epc_lens_param lens = default_lens();
+    BuiltMap m(lens);
+    ASSERT_EQ(m.built, 320 * 240);
+    const nx_lens_map &map = m.map;
+    EXPECT_GE(map.roi_x, 0);
+    EXPECT_GE(map.roi_y, 0);
+    EXPECT_GT(map.roi_w, 200);
+    EXPECT_GT(map.roi_h, 150);
+    EXPECT_LE(map.roi_x + map.roi_w, 320);
+    EXPECT_LE(map.roi_y + map.roi_h, 240);
+    // The corrected image's camera from its own corner pixels: the map of the
+    // corner column/row band spans the whole sensor.
+    double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
+           k3 = lens.dcoeff[4];
+    for (int r = map.roi_y; r < map.roi_y + map.roi_h; r += 17) {
+        for (int c = map.roi_x; c < map.roi_x + map.roi_w; c += 23) {
+            size_t at = static_cast<size_t>(r) * 320 + c;
+            double u = map.map_x[at], v = map.map_y[at];
+            ASSERT_TRUE(u > -0.5 && u < 320 && v > -0.5 && v < 240) << r << "," << c;
+            // Distort the undistorted normalised point again: must give (u, v).
+            double x0 = (u - lens.cx) / lens.fx, y0 = (v - lens.cy) / lens.fy, x = x0, y = y0;
+            for (int i = 0; i < 40; ++i) {
+                double r2 = x * x + y * y;
+                double d = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
+                x = (x0 - 2 * p1 * x * y - p2 * (r2 + 2 * x * x)) / d;
+                y = (y0 - p1 * (r2 + 2 * y * y) - 2 * p2 * x * y) / d;
+            }
+            double r2 = x * x + y * y;
+            double kr = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
+            double xd = x * kr + 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
+            double yd = y * kr + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
+            EXPECT_NEAR(lens.cx + lens.fx * xd, u, 1e-3);
+            EXPECT_NEAR(lens.cy + lens.fy * yd, v, 1e-3);
+        }
+    }
+    // Neighbouring corrected pixels map to increasing sensor positions along
+    // the middle row and column (no fold-over).
+    for (int c = 1; c < 320; ++c)
+        EXPECT_LT(map.map_x[120 * 320 + c - 1], map.map_x[120 * 320 + c]) << c;
+    for (int r = 1; r < 240; ++r)
+        EXPECT_LT(map.map_y[(r - 1) * 320 + 160], map.map_y[r * 320 + 160]) << r;
+}
+
+TEST(LensRemap, RealLensMatchesPerPixelRuleAtEveryScale) {
+    BuiltMap m(default_lens());
+    ASSERT_EQ(m.built, 320 * 240);
+    for (auto [w, h] : {std::pair{320, 240}, std::pair{160, 120}, std::pair{64, 48},
+                        std::pair{320, 80}, std::pair{5, 3}}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h);
+        std::vector<uint16_t> src = ramp_u16(w, h), dst(src.size(), 1);
+        ASSERT_EQ(nx_calib_len_undistort_u16(&m.map, dst.data(), w * h, src.data(), w, h, 65300),
+                  1);
+        EXPECT_EQ(dst, ref_remap(m.map, src, w, h, uint16_t{65300}));
+        std::vector<float> fsrc(src.begin(), src.end()), fdst(src.size(), 1.0f);
+        ASSERT_EQ(nx_calib_len_undistort_f32(&m.map, fdst.data(), w * h, fsrc.data(), w, h, -1.0f),
+                  1);
+        EXPECT_EQ(fdst, ref_remap(m.map, fsrc, w, h, -1.0f));
+    }
+}
+
+TEST(LensRemap, RoundsHalfUpAndTruncatesTowardZero) {
+    // One row of 24 map entries for a 24-wide image, so that whole vector lanes
+    // and the tail both see every case: -1.2 and src_w - 0.6 are inside,
+    // -1.5 and src_w - 0.5 are not.
+    std::vector<float> xs, ys;
+    for (int i = 0; i < 6; ++i) {
+        for (float v : {-1.2f, -1.5f, 24 - 0.6f, 24 - 0.5f}) {
+            xs.push_back(v);
+            ys.push_back(0.0f);
+        }
+    }
+    ys[4] = -1.5f;  // row out of range
+    ys[8] = -1.2f;  // row 0
+    ys[10] = 0.4f;  // row 0
+    nx_lens_map m = manual_map(xs, ys, 24, 1);
+    std::vector<uint16_t> src(24), dst(24, 1);
+    for (int i = 0; i < 24; ++i)
+        src[i] = static_cast<uint16_t>(10 + i);
+    ASSERT_EQ(nx_calib_len_undistort_u16(&m, dst.data(), 24, src.data(), 24, 1, 9), 1);
+    std::vector<uint16_t> want;
+    for (int i = 0; i < 6; ++i)
+        want.insert(want.end(), {10, 9, 33, 9});
+    want[4] = 9;
+    EXPECT_EQ(dst, want);
+    std::vector<float> fsrc(src.begin(), src.end()), fdst(24, 0.0f);
+    ASSERT_EQ(nx_calib_len_undistort_f32(&m, fdst.data(), 24, fsrc.data(), 24, 1, 9.0f), 1);
+    EXPECT_EQ(fdst, std::vector<float>(want.begin(), want.end()));
+
+    // Against a 4-wide image the map is 6 times wider: positions are divided
+    // by 6 before rounding.
+    std::vector<float> wide_x, wide_y(24, 0.0f);
+    for (float v : {-1.2f * 6, -1.5f * 6, 3.4f * 6, 3.5f * 6})
+        wide_x.insert(wide_x.end(), 6, v);
+    nx_lens_map m4 = manual_map(wide_x, wide_y, 24, 1);
+    std::vector<uint16_t> narrow_src = {50, 51, 52, 53}, narrow(4, 1);
+    ASSERT_EQ(nx_calib_len_undistort_u16(&m4, narrow.data(), 4, narrow_src.data(), 4, 1, 9), 1);
+    EXPECT_EQ(narrow, (std::vector<uint16_t>{50, 9, 53, 9}));
+}
+
+TEST(LensRemap, ParameterErrors) {
+    BuiltMap m(ideal_lens());
+    std::vector<uint16_t> src(320 * 240, 5), dst(320 * 240, 1);
+    {
+        LogCapture log;
+        EXPECT_EQ(
+            nx_calib_len_undistort_u16(&m.map, dst.data(), 320 * 240, src.data(), 300, 240, 0), 0);
+        EXPECT_NE(
+            log.text().find("[nx_calib_len_undistort_u16] Wrong parameter: calib_map: 320x240, "
+                            "src_img: 300x240\n"),
+            std::string::npos);
+    }
+    {
+        LogCapture log;
+        std::vector<float> f(320 * 240);
+        EXPECT_EQ(
+            nx_calib_len_undistort_f32(&m.map, f.data(), 320 * 240 - 1, f.data(), 320, 240, 0), 0);
+        EXPECT_NE(log.text().find(
+                      "[nx_calib_len_undistort_f32] Wrong parameter: 320x240 > dst_len=76799\n"),
+                  std::string::npos);
+    }
+    {
+        LogCapture log;  // a zero size would divide by zero: refused like any other misfit
+        EXPECT_EQ(nx_calib_len_undistort_u16(&m.map, dst.data(), 320 * 240, src.data(), 0, 240, 0),
+                  0);
+        EXPECT_NE(log.text().find("calib_map: 320x240, src_img: 0x240\n"), std::string::npos);
+        EXPECT_EQ(nx_calib_len_undistort_u16(&m.map, dst.data(), 320 * 240, src.data(), 320, 0, 0),
+                  0);
+    }
+    {
+        LogCapture log;
+        nx_lens_map unbuilt{};
+        EXPECT_EQ(
+            nx_calib_len_undistort_u16(&unbuilt, dst.data(), 320 * 240, src.data(), 320, 240, 0),
+            0);
+        EXPECT_EQ(
+            nx_calib_len_undistort_u16(nullptr, dst.data(), 320 * 240, src.data(), 320, 240, 0), 0);
+        EXPECT_NE(log.text().find(
+                      "[nx_calib_len_undistort_u16] Wrong parameter: calib_map is not built\n"),
+                  std::string::npos);
+    }
+    // A negative size passes the checks and writes nothing.
+    EXPECT_EQ(nx_calib_len_undistort_u16(&m.map, dst.data(), 0, src.data(), -320, 240, 0), 1);
+    EXPECT_EQ(dst, std::vector<uint16_t>(320 * 240, 1));
+}
+
+TEST(LensMap, BuildAndRelease) {
+    nx_lens_map never{};
+    never.map_len = 17;
+    nx_calib_len_uninit_map(&never);  // not built: unchanged
+    EXPECT_EQ(never.map_len, 17);
+    EXPECT_EQ(never.ready, 0);
+
+    epc_lens_param lens = default_lens();
+    nx_lens_map map{};
+    ASSERT_EQ(nx_calib_len_init_map(&map, &lens), 320 * 240);
+    nx_calib_len_uninit_map(&map);
+    EXPECT_EQ(map.ready, 0);
+    EXPECT_EQ(map.map_x, nullptr);
+    nx_calib_len_uninit_map(&map);
+
+    // Unusable lens records build nothing.
+    LogCapture log;
+    for (auto change :
+         {+[](epc_lens_param &l) { l.img_w = 1; }, +[](epc_lens_param &l) { l.img_h = 0; },
+          +[](epc_lens_param &l) { l.fx = 0.0; },
+          +[](epc_lens_param &l) { l.dcoeff[2] = std::nan(""); }}) {
+        epc_lens_param bad = default_lens();
+        change(bad);
+        EXPECT_EQ(nx_calib_len_init_map(&map, &bad), 0);
+        EXPECT_EQ(map.ready, 0);
+        EXPECT_EQ(map.map_x, nullptr);
+    }
+    EXPECT_NE(log.text().find("[nx_calib_len_init_map] Wrong lens parameter: img 1x240"),
+              std::string::npos);
+    EXPECT_EQ(nx_calib_len_init_map(nullptr, &lens), 0);
+    EXPECT_EQ(nx_calib_len_init_map(&map, nullptr), 0);
+}
+
+TEST(LensMap, OutOfMemoryIsReportedNotFatal) {
+    if (kSanitized) GTEST_SKIP() << "sanitizer allocators end the process on exhaustion";
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    rlimit capped = old;
+    capped.rlim_cur = 4ull << 30;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    LogCapture log;
+    epc_lens_param lens = default_lens();
+    lens.img_w = 40000;  // two maps of 6.4 GB each
+    lens.img_h = 40000;
+    nx_lens_map map{};
+    int built = nx_calib_len_init_map(&map, &lens);
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_EQ(built, 0);
+    EXPECT_EQ(map.ready, 0);
+    EXPECT_NE(log.text().find("[nx_calib_len_init_map] malloc failed\n"), std::string::npos);
+}
+
+}  // namespace
