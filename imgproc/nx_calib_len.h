@@ -42,3 +42,19 @@ NIVEX_API int nx_calib_len_undistort_u16(const nx_lens_map *map, uint16_t *dst, 
 NIVEX_API int nx_calib_len_undistort_f32(const nx_lens_map *map, float *dst, int dst_len,
                                          const float *src, int src_w, int src_h, float invalid);
 }
+
+namespace nx {
+
+struct LensRoi {
+    int x, y, w, h;
+};
+
+enum class LensMapStatus { ok, bad_lens, bad_camera };
+
+// The map computation of nx_calib_len_init_map into caller-provided arrays of
+// img_w * img_h floats each. Throws std::bad_alloc when its row buffers cannot
+// be allocated.
+LensMapStatus lens_map_compute(const epc_lens_param &lens, float *map_x, float *map_y,
+                               LensRoi &roi);
+
+}  // namespace nx

@@ -211,6 +211,25 @@ void clear_map(nx_lens_map *map) {
 
 }  // namespace
 
+namespace nx {
+
+LensMapStatus lens_map_compute(const epc_lens_param &lens, float *map_x, float *map_y,
+                               LensRoi &roi) {
+    if (!lens_usable(lens)) return LensMapStatus::bad_lens;
+    const int w = lens.img_w, h = lens.img_h;
+    const Lens l = lens_of(lens);
+    Mat3 camera = camera_for(grid_rects(l, w, h, nx::mat3_identity()).outer, w, h);
+    Mat3 inverse;
+    if (!nx::mat3_inverse(camera, inverse)) return LensMapStatus::bad_camera;
+    Rect inner = grid_rects(l, w, h, camera).inner;
+    fill_maps(l, inverse, w, h, map_x, map_y);
+    roi = {round_half_up(inner.x), round_half_up(inner.y), round_half_up(inner.w),
+           round_half_up(inner.h)};
+    return LensMapStatus::ok;
+}
+
+}  // namespace nx
+
 extern "C" {
 
 int nx_calib_len_init_map(nx_lens_map *map, const epc_lens_param *lens) {
@@ -225,20 +244,15 @@ int nx_calib_len_init_map(nx_lens_map *map, const epc_lens_param *lens) {
                lens->fx, lens->fy);
         return 0;
     }
-    const int w = lens->img_w, h = lens->img_h;
-    const Lens l = lens_of(*lens);
-    Mat3 camera = camera_for(grid_rects(l, w, h, nx::mat3_identity()).outer, w, h);
-    Mat3 inverse;
-    if (!nx::mat3_inverse(camera, inverse)) {
-        NX_ERR(fn, "[%s] Lens parameters give no usable camera matrix\n");
-        return 0;
-    }
-    Rect roi = grid_rects(l, w, h, camera).inner;
-    size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    size_t n = static_cast<size_t>(lens->img_w) * static_cast<size_t>(lens->img_h);
+    nx::LensRoi roi{};
     try {
         auto map_x = std::make_unique_for_overwrite<float[]>(n);
         auto map_y = std::make_unique_for_overwrite<float[]>(n);
-        fill_maps(l, inverse, w, h, map_x.get(), map_y.get());
+        if (nx::lens_map_compute(*lens, map_x.get(), map_y.get(), roi) != nx::LensMapStatus::ok) {
+            NX_ERR(fn, "[%s] Lens parameters give no usable camera matrix\n");
+            return 0;
+        }
         // The record is a C structure; nx_calib_len_uninit_map adopts the arrays back.
         map->map_x = map_x.release();
         map->map_y = map_y.release();
@@ -247,12 +261,12 @@ int nx_calib_len_init_map(nx_lens_map *map, const epc_lens_param *lens) {
         return 0;
     }
     map->map_len = static_cast<int>(n);
-    map->width = w;
-    map->height = h;
-    map->roi_x = round_half_up(roi.x);
-    map->roi_y = round_half_up(roi.y);
-    map->roi_w = round_half_up(roi.w);
-    map->roi_h = round_half_up(roi.h);
+    map->width = lens->img_w;
+    map->height = lens->img_h;
+    map->roi_x = roi.x;
+    map->roi_y = roi.y;
+    map->roi_w = roi.w;
+    map->roi_h = roi.h;
     map->ready = 1;
     return map->map_len;
 }

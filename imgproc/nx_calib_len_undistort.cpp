@@ -1,10 +1,16 @@
 // Nearest-neighbour remapping through the undistortion maps.
 //
 // Per output pixel: the map position, scaled down by the sub-sampling factor,
-// rounded by adding 0.5 and truncating toward zero. Runs of pixels first get
-// their source index computed in vector lanes (-1 for "no source"), then a
-// plain loop copies the samples.
+// rounded by adding 0.5 and truncating toward zero. The source indices of a
+// run of pixels are computed in vector lanes (-1 for "no source"). With AVX2
+// and a full-resolution map the samples are then fetched by hardware gathers;
+// otherwise a plain loop copies them.
 #include <cstdint>
+
+#if defined(__x86_64__) && !defined(NIVEX_NO_SIMD_CLONES)
+#include <immintrin.h>
+#define NX_REMAP_AVX2 1
+#endif
 
 #include "api/nx_log.h"
 #include "imgproc/nx_calib_len.h"
@@ -101,14 +107,133 @@ NX_INLINE void remap_image(const RemapJob &job, P *dst, const P *src, P invalid)
     }
 }
 
+// The pixels of a row that the vector steps leave over.
+template <class P>
+NX_INLINE void remap_tail(const RemapJob &job, const float *mx, const float *my, int x, P *out,
+                          const P *src, P invalid) {
+    for (; x < job.src_w; ++x) {
+        int32_t j =
+            source_index<float, int32_t>(mx[x], my[x], 1.0f, 1.0f, false, job.src_w, job.src_h);
+        out[x] = j < 0 ? invalid : src[j];
+    }
+}
+
+#ifdef NX_REMAP_AVX2
+
+template <class F>
+__attribute__((target("avx2"))) NX_INLINE void for_map_rows_avx2(const RemapJob &job, int step,
+                                                                 F &&f) {
+    for (int y = 0; y < job.src_h; ++y) {
+        size_t row = static_cast<size_t>(y) * static_cast<size_t>(job.src_w);
+        const float *mx = job.map->map_x + row;
+        const float *my = job.map->map_y + row;
+        int x = 0;
+        for (; x + step <= job.src_w; x += step)
+            f(mx, my, x, row);
+        f.tail(mx, my, x, row);
+    }
+}
+
+// Source indices of eight pixels. Written through memory rather than
+// returned, so that the AVX2 callers pass no vectors to this generic helper
+// (which is inlined into them all the same).
+NX_INLINE void indices8(const RemapJob &job, const float *mx, const float *my, i32x8 *idx) {
+    *idx = source_index<f32x8, i32x8>(nx::simd::load_as<f32x8>(mx), nx::simd::load_as<f32x8>(my),
+                                      1.0f, 1.0f, false, job.src_w, job.src_h);
+}
+
+// Eight 16-bit samples widened to 32 bits. The gather reads 32 bits at each
+// sample, so the image's last sample (whose upper neighbour lies outside the
+// buffer) is filled in separately.
+__attribute__((target("avx2"))) NX_INLINE i32x8 gather8_u16(const uint16_t *src, const i32x8 &idx,
+                                                            int32_t last, int32_t invalid) {
+    i32x8 ok = idx >= 0;
+    i32x8 at_last = idx == last;
+    __m256i got =
+        _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int *>(src),
+                                    __m256i(idx), __m256i(ok & ~at_last), 2);
+    i32x8 v = i32x8(got) & 0xFFFF;
+    v = at_last ? i32x8{} + src[last] : v;
+    return ok ? v : i32x8{} + invalid;
+}
+
+__attribute__((target("avx2"))) void remap_full_u16_avx2(const RemapJob &job, uint16_t *dst,
+                                                         const uint16_t *src, uint16_t invalid) {
+    struct Step {
+        const RemapJob &job;
+        uint16_t *dst;
+        const uint16_t *src;
+        uint16_t invalid;
+        int32_t last;
+        __attribute__((target("avx2"))) NX_INLINE void operator()(const float *mx, const float *my,
+                                                                  int x, size_t row) const {
+            i32x8 lo_idx, hi_idx;
+            indices8(job, mx + x, my + x, &lo_idx);
+            indices8(job, mx + x + 8, my + x + 8, &hi_idx);
+            i32x8 lo = gather8_u16(src, lo_idx, last, invalid);
+            i32x8 hi = gather8_u16(src, hi_idx, last, invalid);
+            __m256i packed =
+                _mm256_permute4x64_epi64(_mm256_packus_epi32(__m256i(lo), __m256i(hi)), 0xD8);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + row + x), packed);
+        }
+        void tail(const float *mx, const float *my, int x, size_t row) const {
+            remap_tail(job, mx, my, x, dst + row, src, invalid);
+        }
+    };
+    for_map_rows_avx2(job, 16, Step{job, dst, src, invalid, job.src_w * job.src_h - 1});
+}
+
+__attribute__((target("avx2"))) void remap_full_f32_avx2(const RemapJob &job, float *dst,
+                                                         const float *src, float invalid) {
+    struct Step {
+        const RemapJob &job;
+        float *dst;
+        const float *src;
+        float invalid;
+        __attribute__((target("avx2"))) NX_INLINE void operator()(const float *mx, const float *my,
+                                                                  int x, size_t row) const {
+            i32x8 idx;
+            indices8(job, mx + x, my + x, &idx);
+            __m256 got = _mm256_mask_i32gather_ps(_mm256_set1_ps(invalid), src, __m256i(idx),
+                                                  _mm256_castsi256_ps(__m256i(idx >= 0)), 4);
+            _mm256_storeu_ps(dst + row + x, got);
+        }
+        void tail(const float *mx, const float *my, int x, size_t row) const {
+            remap_tail(job, mx, my, x, dst + row, src, invalid);
+        }
+    };
+    for_map_rows_avx2(job, 8, Step{job, dst, src, invalid});
+}
+
+bool use_avx2(const RemapJob &job) {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2 && job.sx == 1 && job.sy == 1;
+}
+
+#endif  // NX_REMAP_AVX2
+
 NX_SIMD_CLONES
-void remap_u16(const RemapJob &job, uint16_t *dst, const uint16_t *src, uint16_t invalid) {
+void remap_blocks_u16(const RemapJob &job, uint16_t *dst, const uint16_t *src, uint16_t invalid) {
     remap_image(job, dst, src, invalid);
 }
 
 NX_SIMD_CLONES
-void remap_f32(const RemapJob &job, float *dst, const float *src, float invalid) {
+void remap_blocks_f32(const RemapJob &job, float *dst, const float *src, float invalid) {
     remap_image(job, dst, src, invalid);
+}
+
+void remap_u16(const RemapJob &job, uint16_t *dst, const uint16_t *src, uint16_t invalid) {
+#ifdef NX_REMAP_AVX2
+    if (use_avx2(job)) return remap_full_u16_avx2(job, dst, src, invalid);
+#endif
+    remap_blocks_u16(job, dst, src, invalid);
+}
+
+void remap_f32(const RemapJob &job, float *dst, const float *src, float invalid) {
+#ifdef NX_REMAP_AVX2
+    if (use_avx2(job)) return remap_full_f32_avx2(job, dst, src, invalid);
+#endif
+    remap_blocks_f32(job, dst, src, invalid);
 }
 
 // The checks both forms share; false ends the call with `result`.

@@ -7,7 +7,7 @@
 //   gy = H(qS) - H(qN)     with H(q)[x] = q[x-1] + 2 q[x] + q[x+1],
 // and |gx|, |gy| are at most 65532. The test gx^2 + gy^2 > threshold / 16 has
 // a limit below 2^28, so a component of 16384 or more decides it on its own;
-// clamping both components to 16384 keeps the sum of squares within 32 bits.
+// clamping both components to 16384 keeps the sum of squares below 2^31.
 #include <algorithm>
 
 #include "imgproc/nx_filter.h"
@@ -24,9 +24,9 @@ using nx::simd::absdiff;
 using nx::simd::for_samples;
 using nx::simd::keep_where;
 using nx::simd::load;
+using nx::simd::squares_at_most;
 using nx::simd::store;
 using nx::simd::vmin;
-using nx::simd::widen;
 
 constexpr int kScratch = Strip<1>::kScratch;
 constexpr uint16_t kDeciding = 16384;  // kDeciding^2 = 2^28 exceeds every limit
@@ -37,7 +37,7 @@ NX_INLINE T row_smooth(const uint16_t *q, int t) {
 }
 
 NX_SIMD_CLONES
-void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t limit) {
+void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, int32_t limit) {
     uint16_t smooth[kScratch], q_north[kScratch], q_south[kScratch];
     for (int y = 0; y < h; ++y) {
         RowSet<3> rows = clamped_rows<3>(src, w, h, y - 1);
@@ -60,9 +60,9 @@ void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t lim
                 using T = typename decltype(tag)::type;
                 T gx = absdiff(load<T>(smooth + t + 2), load<T>(smooth + t));
                 T gy = absdiff(row_smooth<T>(q_south, t), row_smooth<T>(q_north, t));
-                auto gx2 = widen(vmin(gx, nx::simd::splat<T>(kDeciding)));
-                auto gy2 = widen(vmin(gy, nx::simd::splat<T>(kDeciding)));
-                store(out + t, keep_where(gx2 * gx2 + gy2 * gy2 <= limit, load<T>(centre + t)));
+                gx = vmin(gx, nx::simd::splat<T>(kDeciding));
+                gy = vmin(gy, nx::simd::splat<T>(kDeciding));
+                store(out + t, keep_where(squares_at_most(gx, gy, limit), load<T>(centre + t)));
             });
         });
     }
@@ -74,7 +74,7 @@ extern "C" {
 
 void nx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t threshold) {
     if (!nx::filt::image_args_ok("nx_flypix_u16_k3", dst, src, w, h)) return;
-    flypix_image(dst, src, w, h, threshold >> 4);
+    flypix_image(dst, src, w, h, static_cast<int32_t>(threshold >> 4));
 }
 
 }  // extern "C"

@@ -26,6 +26,7 @@ using nx::simd::for_samples;
 using nx::simd::load;
 using nx::simd::med3;
 using nx::simd::store;
+using nx::simd::unroll;
 using nx::simd::vmax;
 using nx::simd::vmin;
 
@@ -162,13 +163,12 @@ template <class T>
 NX_INLINE void merge_column_pair(const uint16_t (&col)[5][kScratch5],
                                  uint16_t (&pair)[10][kScratch5], int t) {
     T v[10];
-    for (int r = 0; r < 5; ++r) {
+    unroll<5>([&](auto r) NX_LAMBDA_INLINE {
         v[r] = load<T>(col[r] + t);
         v[5 + r] = load<T>(col[r] + t + 1);
-    }
+    });
     merge_5_5(v);
-    for (int r = 0; r < 10; ++r)
-        store(pair[r] + t, v[kMergedRank[r]]);
+    unroll<10>([&](auto r) NX_LAMBDA_INLINE { store(pair[r] + t, v[kMergedRank[r]]); });
 }
 
 // The window's 25 samples are 20 shared ones (two sorted pairs of columns) and
@@ -178,10 +178,10 @@ NX_INLINE void merge_column_pair(const uint16_t (&col)[5][kScratch5],
 template <class T>
 NX_INLINE T median5_from_pairs(const Median5Scratch &s, int row, int t) {
     T v[20];
-    for (int r = 0; r < 10; ++r) {
+    unroll<10>([&](auto r) NX_LAMBDA_INLINE {
         v[r] = load<T>(s.pair[r] + t);
         v[10 + r] = load<T>(s.pair[r] + t + 2);
-    }
+    });
     middle6_of_10_10(v);
     const uint16_t(&c)[5][kScratch5] = s.col[row];
     T m = v[14];
@@ -203,8 +203,7 @@ void median5_image(uint16_t *dst, const uint16_t *src, int w, int h) {
             for_samples(s.lo, s.hi, [&](int x, auto tag) NX_LAMBDA_INLINE {
                 using T = typename decltype(tag)::type;
                 T shared[4];
-                for (int i = 0; i < 4; ++i)
-                    shared[i] = load<T>(rows[1 + i] + x);
+                unroll<4>([&](auto i) NX_LAMBDA_INLINE { shared[i] = load<T>(rows[1 + i] + x); });
                 sort4(shared);
                 store_inserted4(shared, load<T>(rows[0] + x), sc.col[0], s.at(x));
                 store_inserted4(shared, load<T>(rows[5] + x), sc.col[1], s.at(x));

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 // Every helper taking or returning vectors is always inlined into its caller,
 // so the calling-convention difference for 32-byte vectors without AVX never
@@ -33,8 +34,8 @@ inline constexpr int kLanes = 16;
 
 typedef uint16_t u16x16 __attribute__((vector_size(32)));
 typedef int16_t i16x16 __attribute__((vector_size(32)));
-typedef uint32_t u32x16 __attribute__((vector_size(64)));
-typedef int32_t i32x16 __attribute__((vector_size(64)));
+typedef uint16_t u16x8 __attribute__((vector_size(16)));
+typedef int16_t i16x8 __attribute__((vector_size(16)));
 typedef float f32x8 __attribute__((vector_size(32)));
 typedef int32_t i32x8 __attribute__((vector_size(32)));
 typedef double f64x4 __attribute__((vector_size(32)));
@@ -109,6 +110,13 @@ NX_INLINE T splat(S v) {
     }
 }
 
+NX_INLINE u16x8 low_half(const u16x16 &v) {
+    return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+NX_INLINE u16x8 high_half(const u16x16 &v) {
+    return __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
 // Compare-exchange: afterwards a <= b.
 template <class T>
 NX_INLINE void cx(T &a, T &b) {
@@ -129,20 +137,39 @@ NX_INLINE T absdiff(const T &a, const T &b) {
     return static_cast<T>(vmax(a, b) - vmin(a, b));
 }
 
-// Zero-extends samples to 32 bits.
-NX_INLINE uint32_t widen(uint16_t v) {
-    return v;
+// a^2 + b^2 <= limit for samples of at most 2^15, as a keep-mask. The
+// vector form works on two native halves of 8 lanes each.
+NX_INLINE bool squares_at_most(uint16_t a, uint16_t b, int32_t limit) {
+    int32_t x = a, y = b;
+    return x * x + y * y <= limit;
 }
-NX_INLINE u32x16 widen(const u16x16 &v) {
-    return __builtin_convertvector(v, u32x16);
+NX_INLINE u16x8 squares_at_most(const u16x8 &a, const u16x8 &b, int32_t limit) {
+    i32x8 x = __builtin_convertvector(a, i32x8);
+    i32x8 y = __builtin_convertvector(b, i32x8);
+    return u16x8(__builtin_convertvector(x * x + y * y <= limit, i16x8));
+}
+NX_INLINE u16x16 squares_at_most(const u16x16 &a, const u16x16 &b, int32_t limit) {
+    u16x8 lo = squares_at_most(low_half(a), low_half(b), limit);
+    u16x8 hi = squares_at_most(high_half(a), high_half(b), limit);
+    return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 }
 
-// v where keep is true, 0 elsewhere; keep comes from a 32-bit comparison.
+// v where keep is set, 0 elsewhere.
 NX_INLINE uint16_t keep_where(bool keep, uint16_t v) {
     return keep ? v : 0;
 }
-NX_INLINE u16x16 keep_where(const i32x16 &keep, const u16x16 &v) {
-    return v & u16x16(__builtin_convertvector(keep, i16x16));
+NX_INLINE u16x16 keep_where(const u16x16 &keep, const u16x16 &v) {
+    return v & keep;
+}
+
+// f(std::integral_constant<int, i>) for i = 0 .. N-1, written out, so that
+// arrays of lanes indexed by i stay in registers.
+template <int N, class F>
+NX_INLINE void unroll(F &&f) {
+    [&]<int... I>(std::integer_sequence<int, I...>) NX_LAMBDA_INLINE {
+        (f(std::integral_constant<int, I>{}), ...);
+    }
+    (std::make_integer_sequence<int, N>{});
 }
 
 // Runs f(x, Tag<V>) over [begin, end) in steps of V's width, then
