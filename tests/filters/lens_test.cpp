@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -115,49 +116,77 @@ TEST(LensMap, WithoutDistortionScalesByWOverWMinusOne) {
     EXPECT_EQ(dst, ref_remap(m.map, src, 320, 240, uint16_t{0}));
 }
 
-// Undistorting the map's sensor position must lead back to the corrected pixel.
-TEST(LensMap, MapInvertsTheUndistortionOfItsOwnPoints) {
-    epc_lens_param lens = default_lens();
-    BuiltMap m(lens);
-    ASSERT_EQ(m.built, 320 * 240);
-    const nx_lens_map &map = m.map;
-    EXPECT_GE(map.roi_x, 0);
-    EXPECT_GE(map.roi_y, 0);
-    EXPECT_GT(map.roi_w, 200);
-    EXPECT_GT(map.roi_h, 150);
-    EXPECT_LE(map.roi_x + map.roi_w, 320);
-    EXPECT_LE(map.roi_y + map.roi_h, 240);
-    // The corrected image's camera from its own corner pixels: the map of the
-    // corner column/row band spans the whole sensor.
-    double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2], p2 = lens.dcoeff[3],
-           k3 = lens.dcoeff[4];
-    for (int r = map.roi_y; r < map.roi_y + map.roi_h; r += 17) {
-        for (int c = map.roi_x; c < map.roi_x + map.roi_w; c += 23) {
-            size_t at = static_cast<size_t>(r) * 320 + c;
-            double u = map.map_x[at], v = map.map_y[at];
-            ASSERT_TRUE(u > -0.5 && u < 320 && v > -0.5 && v < 240) << r << "," << c;
-            // Distort the undistorted normalised point again: must give (u, v).
-            double x0 = (u - lens.cx) / lens.fx, y0 = (v - lens.cy) / lens.fy, x = x0, y = y0;
-            for (int i = 0; i < 40; ++i) {
-                double r2 = x * x + y * y;
-                double d = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
-                x = (x0 - 2 * p1 * x * y - p2 * (r2 + 2 * x * x)) / d;
-                y = (y0 - p1 * (r2 + 2 * y * y) - 2 * p2 * x * y) / d;
-            }
-            double r2 = x * x + y * y;
-            double kr = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
-            double xd = x * kr + 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
-            double yd = y * kr + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
-            EXPECT_NEAR(lens.cx + lens.fx * xd, u, 1e-3);
-            EXPECT_NEAR(lens.cy + lens.fy * yd, v, 1e-3);
+// The lens model, written out: distortion of normalised coordinates and its
+// inverse by (many) fixed-point steps.
+struct Model {
+    epc_lens_param lens;
+
+    void distort(double x, double y, double &u, double &v) const {
+        const double *d = lens.dcoeff;  // k1, k2, p1, p2, k3
+        double r2 = x * x + y * y;
+        double kr = 1 + d[0] * r2 + d[1] * r2 * r2 + d[4] * r2 * r2 * r2;
+        u = lens.cx + lens.fx * (x * kr + 2 * d[2] * x * y + d[3] * (r2 + 2 * x * x));
+        v = lens.cy + lens.fy * (y * kr + d[2] * (r2 + 2 * y * y) + 2 * d[3] * x * y);
+    }
+
+    void undistort(double u, double v, double &x, double &y) const {
+        x = (u - lens.cx) / lens.fx;
+        y = (v - lens.cy) / lens.fy;
+        for (int i = 0; i < 60; ++i) {
+            double du, dv;
+            distort(x, y, du, dv);
+            x -= (du - u) / lens.fx;
+            y -= (dv - v) / lens.fy;
         }
     }
-    // Neighbouring corrected pixels map to increasing sensor positions along
-    // the middle row and column (no fold-over).
-    for (int c = 1; c < 320; ++c)
-        EXPECT_LT(map.map_x[120 * 320 + c - 1], map.map_x[120 * 320 + c]) << c;
-    for (int r = 1; r < 240; ++r)
-        EXPECT_LT(map.map_y[(r - 1) * 320 + 160], map.map_y[r * 320 + 160]) << r;
+};
+
+// What the map must be: a corrected pixel is an affine image of normalised
+// undistorted coordinates, scaled so that the undistorted 9x9 sensor grid
+// spans columns 0 .. W-1 and rows 0 .. H-1 exactly, and its map entry is the
+// distorted position of those coordinates.
+TEST(LensMap, RealLensMapFollowsTheModel) {
+    Model model{default_lens()};
+    BuiltMap m(model.lens);
+    ASSERT_EQ(m.built, 320 * 240);
+    double xmin = 1e9, xmax = -1e9, ymin = 1e9, ymax = -1e9;
+    for (int i = 0; i <= 8; ++i) {
+        for (int j = 0; j <= 8; ++j) {
+            double x, y;
+            model.undistort(320.0 * j / 8, 240.0 * i / 8, x, y);
+            xmin = std::min(xmin, x);
+            xmax = std::max(xmax, x);
+            ymin = std::min(ymin, y);
+            ymax = std::max(ymax, y);
+        }
+    }
+    for (int r = 0; r < 240; r += 7) {
+        for (int c = 0; c < 320; c += 11) {
+            double x = xmin + (xmax - xmin) * c / 319.0;
+            double y = ymin + (ymax - ymin) * r / 239.0;
+            double u, v;
+            model.distort(x, y, u, v);
+            size_t at = static_cast<size_t>(r) * 320 + c;
+            ASSERT_NEAR(m.map.map_x[at], u, 2e-3) << r << "," << c;
+            ASSERT_NEAR(m.map.map_y[at], v, 2e-3) << r << "," << c;
+        }
+    }
+    // The fully covered rectangle: inside the image, and every corrected
+    // pixel in it has a source inside the sensor.
+    const nx_lens_map &map = m.map;
+    EXPECT_GT(map.roi_w, 200);
+    EXPECT_GT(map.roi_h, 150);
+    EXPECT_GE(map.roi_x, 0);
+    EXPECT_GE(map.roi_y, 0);
+    EXPECT_LE(map.roi_x + map.roi_w, 320);
+    EXPECT_LE(map.roi_y + map.roi_h, 240);
+    for (int r = map.roi_y + 1; r < map.roi_y + map.roi_h - 1; ++r) {
+        for (int c = map.roi_x + 1; c < map.roi_x + map.roi_w - 1; ++c) {
+            size_t at = static_cast<size_t>(r) * 320 + c;
+            ASSERT_TRUE(map.map_x[at] > -0.5f && map.map_x[at] < 319.5f) << r << "," << c;
+            ASSERT_TRUE(map.map_y[at] > -0.5f && map.map_y[at] < 239.5f) << r << "," << c;
+        }
+    }
 }
 
 TEST(LensRemap, RealLensMatchesPerPixelRuleAtEveryScale) {
