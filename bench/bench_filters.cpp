@@ -50,13 +50,7 @@ const std::vector<uint16_t> &depth_frame() {
 }
 
 epc_lens_param default_lens() {
-    return {157.262,
-            122.083,
-            210.783,
-            204.817,
-            {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
-            kW,
-            kH};
+    return nx::kDefaultLensParam;
 }
 
 const nx_lens_map &lens_map() {

@@ -144,16 +144,11 @@ class RowSum {
     bool filled_ = false;
 };
 
-template <class T>
-NX_INLINE T load_d(const double *p) {
-    return nx::simd::load_as<T>(p);
-}
-
 NX_INLINE void store_f(float *p, double v) {
     *p = static_cast<float>(v);
 }
 NX_INLINE void store_f(float *p, const f64x4 &v) {
-    nx::simd::store_as(p, __builtin_convertvector(v, f32x4));
+    nx::simd::store(p, __builtin_convertvector(v, f32x4));
 }
 
 // One map row from the homogeneous coordinates of its corrected pixels.
@@ -162,10 +157,10 @@ void distort_row(const Lens &l, const double *X, const double *Y, const double *
                  int w, float *map_x, float *map_y) {
     nx::simd::for_lanes<f64x4, double>(0, w, [&](int c, auto tag) NX_LAMBDA_INLINE {
         using T = typename decltype(tag)::type;
-        T x = load_d<T>(X + c);
-        T y = load_d<T>(Y + c);
+        T x = nx::simd::load<T>(X + c);
+        T y = nx::simd::load<T>(Y + c);
         if (!z_is_one) {
-            T z = load_d<T>(Z + c);
+            T z = nx::simd::load<T>(Z + c);
             x = x / z;
             y = y / z;
         }

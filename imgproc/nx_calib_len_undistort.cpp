@@ -83,10 +83,10 @@ NX_INLINE void block_indices(const RemapJob &job, int y, int x, int n, int32_t *
     nx::simd::for_lanes<f32x8, float>(0, n, [&](int i, auto tag) NX_LAMBDA_INLINE {
         using T = typename decltype(tag)::type;
         using I = decltype(to_int(T{}));
-        T vx = nx::simd::load_as<T>(mx + i);
-        T vy = nx::simd::load_as<T>(my + i);
-        nx::simd::store_as(idx + i,
-                           source_index<T, I>(vx, vy, fsx, fsy, divide, job.src_w, job.src_h));
+        T vx = nx::simd::load<T>(mx + i);
+        T vy = nx::simd::load<T>(my + i);
+        nx::simd::store(idx + i,
+                        source_index<T, I>(vx, vy, fsx, fsy, divide, job.src_w, job.src_h));
     });
 }
 
@@ -120,17 +120,21 @@ NX_INLINE void remap_tail(const RemapJob &job, const float *mx, const float *my,
 
 #ifdef NX_REMAP_AVX2
 
-template <class F>
-__attribute__((target("avx2"))) NX_INLINE void for_map_rows_avx2(const RemapJob &job, int step,
-                                                                 F &&f) {
+#define NX_AVX2 __attribute__((target("avx2")))
+
+// Runs step(mx, my, out) over each row of a full-resolution map in runs of
+// `run` pixels; the pixels left over go through the scalar rule.
+template <class P, class Step>
+NX_AVX2 NX_INLINE void for_map_runs_avx2(const RemapJob &job, P *dst, const P *src, P invalid,
+                                         int run, Step &&step) {
     for (int y = 0; y < job.src_h; ++y) {
         size_t row = static_cast<size_t>(y) * static_cast<size_t>(job.src_w);
         const float *mx = job.map->map_x + row;
         const float *my = job.map->map_y + row;
         int x = 0;
-        for (; x + step <= job.src_w; x += step)
-            f(mx, my, x, row);
-        f.tail(mx, my, x, row);
+        for (; x + run <= job.src_w; x += run)
+            step(mx + x, my + x, dst + row + x);
+        remap_tail(job, mx, my, x, dst + row, src, invalid);
     }
 }
 
@@ -138,15 +142,15 @@ __attribute__((target("avx2"))) NX_INLINE void for_map_rows_avx2(const RemapJob 
 // returned, so that the AVX2 callers pass no vectors to this generic helper
 // (which is inlined into them all the same).
 NX_INLINE void indices8(const RemapJob &job, const float *mx, const float *my, i32x8 *idx) {
-    *idx = source_index<f32x8, i32x8>(nx::simd::load_as<f32x8>(mx), nx::simd::load_as<f32x8>(my),
-                                      1.0f, 1.0f, false, job.src_w, job.src_h);
+    *idx = source_index<f32x8, i32x8>(nx::simd::load<f32x8>(mx), nx::simd::load<f32x8>(my), 1.0f,
+                                      1.0f, false, job.src_w, job.src_h);
 }
 
 // Eight 16-bit samples widened to 32 bits. The gather reads 32 bits at each
 // sample, so the image's last sample (whose upper neighbour lies outside the
 // buffer) is filled in separately.
-__attribute__((target("avx2"))) NX_INLINE i32x8 gather8_u16(const uint16_t *src, const i32x8 &idx,
-                                                            int32_t last, int32_t invalid) {
+NX_AVX2 NX_INLINE i32x8 gather8_u16(const uint16_t *src, const i32x8 &idx, int32_t last,
+                                    int32_t invalid) {
     i32x8 ok = idx >= 0;
     i32x8 at_last = idx == last;
     __m256i got =
@@ -157,52 +161,33 @@ __attribute__((target("avx2"))) NX_INLINE i32x8 gather8_u16(const uint16_t *src,
     return ok ? v : i32x8{} + invalid;
 }
 
-__attribute__((target("avx2"))) void remap_full_u16_avx2(const RemapJob &job, uint16_t *dst,
-                                                         const uint16_t *src, uint16_t invalid) {
-    struct Step {
-        const RemapJob &job;
-        uint16_t *dst;
-        const uint16_t *src;
-        uint16_t invalid;
-        int32_t last;
-        __attribute__((target("avx2"))) NX_INLINE void operator()(const float *mx, const float *my,
-                                                                  int x, size_t row) const {
+NX_AVX2 void remap_full_u16_avx2(const RemapJob &job, uint16_t *dst, const uint16_t *src,
+                                 uint16_t invalid) {
+    const int32_t last = job.src_w * job.src_h - 1;
+    for_map_runs_avx2(
+        job, dst, src, invalid, 16,
+        [&](const float *mx, const float *my, uint16_t *out) NX_AVX2 NX_LAMBDA_INLINE {
             i32x8 lo_idx, hi_idx;
-            indices8(job, mx + x, my + x, &lo_idx);
-            indices8(job, mx + x + 8, my + x + 8, &hi_idx);
+            indices8(job, mx, my, &lo_idx);
+            indices8(job, mx + 8, my + 8, &hi_idx);
             i32x8 lo = gather8_u16(src, lo_idx, last, invalid);
             i32x8 hi = gather8_u16(src, hi_idx, last, invalid);
             __m256i packed =
                 _mm256_permute4x64_epi64(_mm256_packus_epi32(__m256i(lo), __m256i(hi)), 0xD8);
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + row + x), packed);
-        }
-        void tail(const float *mx, const float *my, int x, size_t row) const {
-            remap_tail(job, mx, my, x, dst + row, src, invalid);
-        }
-    };
-    for_map_rows_avx2(job, 16, Step{job, dst, src, invalid, job.src_w * job.src_h - 1});
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), packed);
+        });
 }
 
-__attribute__((target("avx2"))) void remap_full_f32_avx2(const RemapJob &job, float *dst,
-                                                         const float *src, float invalid) {
-    struct Step {
-        const RemapJob &job;
-        float *dst;
-        const float *src;
-        float invalid;
-        __attribute__((target("avx2"))) NX_INLINE void operator()(const float *mx, const float *my,
-                                                                  int x, size_t row) const {
-            i32x8 idx;
-            indices8(job, mx + x, my + x, &idx);
-            __m256 got = _mm256_mask_i32gather_ps(_mm256_set1_ps(invalid), src, __m256i(idx),
-                                                  _mm256_castsi256_ps(__m256i(idx >= 0)), 4);
-            _mm256_storeu_ps(dst + row + x, got);
-        }
-        void tail(const float *mx, const float *my, int x, size_t row) const {
-            remap_tail(job, mx, my, x, dst + row, src, invalid);
-        }
-    };
-    for_map_rows_avx2(job, 8, Step{job, dst, src, invalid});
+NX_AVX2 void remap_full_f32_avx2(const RemapJob &job, float *dst, const float *src, float invalid) {
+    for_map_runs_avx2(job, dst, src, invalid, 8,
+                      [&](const float *mx, const float *my, float *out) NX_AVX2 NX_LAMBDA_INLINE {
+                          i32x8 idx;
+                          indices8(job, mx, my, &idx);
+                          __m256 got =
+                              _mm256_mask_i32gather_ps(_mm256_set1_ps(invalid), src, __m256i(idx),
+                                                       _mm256_castsi256_ps(__m256i(idx >= 0)), 4);
+                          _mm256_storeu_ps(out, got);
+                      });
 }
 
 bool use_avx2(const RemapJob &job) {

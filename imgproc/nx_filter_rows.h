@@ -64,22 +64,50 @@ NX_INLINE void for_each_strip(int w, F &&f) {
     }
 }
 
-// Fills the scratch columns outside the image with the nearest column inside.
+// Fills the scratch columns outside the image with the nearest column inside;
+// returns a.
 template <int R, class T>
-NX_INLINE void pad_ends(T *a, const Strip<R> &s) {
+NX_INLINE T *pad_ends(T *a, const Strip<R> &s) {
     int first = s.at(s.lo);
     int last = s.at(s.hi) - 1;
     for (int i = 0; i < first; ++i)
         a[i] = a[first];
     for (int i = last + 1; i < s.width() + 2 * R; ++i)
         a[i] = a[last];
+    return a;
 }
 
-// The parameter test every fixed-size filter starts with.
-inline bool image_args_ok(const char *fn, const void *dst, const void *src, int w, int h) {
-    if (dst != nullptr && src != nullptr && w >= 2 && h >= 2) return true;
-    NX_ERR(fn, "[%s]  wrong parameter:w/h=%d/%d\n", w, h);
-    return false;
+// The row loop of every fixed-size filter, Rows (1 or 2) output rows per step:
+// two neighbouring rows share all but one source row of their windows, so a
+// filter may combine the shared rows once for both.
+//  - vertical(rows, strip): rows are the source rows y - R .. y + Rows - 1 + R
+//    (clamped); fills the filter's scratch for columns [strip.lo, strip.hi).
+//  - horizontal(rows, strip, r, out): writes output row y + r over the strip's
+//    columns; out points at the strip's first column.
+template <int R, int Rows, class Vertical, class Horizontal>
+NX_INLINE void for_row_steps(uint16_t *dst, const uint16_t *src, int w, int h, Vertical &&vertical,
+                             Horizontal &&horizontal) {
+    for (int y = 0; y < h; y += Rows) {
+        RowSet<2 *R + Rows> rows = clamped_rows<2 * R + Rows>(src, w, h, y - R);
+        int out_rows = std::min(Rows, h - y);
+        for_each_strip<R>(w, [&](const Strip<R> &s) NX_LAMBDA_INLINE {
+            vertical(rows, s);
+            for (int r = 0; r < out_rows; ++r)
+                horizontal(rows, s, r, row_of(dst, w, y + r) + s.x0);
+        });
+    }
+}
+
+// The parameter test every fixed-size filter starts with, then
+// filter(dst, src, w, h).
+template <class Filter>
+void run_checked(const char *fn, Filter &&filter, uint16_t *dst, const uint16_t *src, int w,
+                 int h) {
+    if (dst == nullptr || src == nullptr || w < 2 || h < 2) {
+        NX_ERR(fn, "[%s]  wrong parameter:w/h=%d/%d\n", w, h);
+        return;
+    }
+    filter(dst, src, w, h);
 }
 
 }  // namespace nx::filt

@@ -8,15 +8,12 @@
 // and |gx|, |gy| are at most 65532. The test gx^2 + gy^2 > threshold / 16 has
 // a limit below 2^28, so a component of 16384 or more decides it on its own;
 // clamping both components to 16384 keeps the sum of squares below 2^31.
-#include <algorithm>
-
 #include "imgproc/nx_filter.h"
 #include "imgproc/nx_filter_rows.h"
 
 namespace {
 
-using nx::filt::clamped_rows;
-using nx::filt::for_each_strip;
+using nx::filt::for_row_steps;
 using nx::filt::pad_ends;
 using nx::filt::RowSet;
 using nx::filt::Strip;
@@ -39,9 +36,9 @@ NX_INLINE T row_smooth(const uint16_t *q, int t) {
 NX_SIMD_CLONES
 void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, int32_t limit) {
     uint16_t smooth[kScratch], q_north[kScratch], q_south[kScratch];
-    for (int y = 0; y < h; ++y) {
-        RowSet<3> rows = clamped_rows<3>(src, w, h, y - 1);
-        for_each_strip<1>(w, [&](const Strip<1> &s) NX_LAMBDA_INLINE {
+    for_row_steps<1, 1>(
+        dst, src, w, h,
+        [&](const RowSet<3> &rows, const Strip<1> &s) NX_LAMBDA_INLINE {
             for_samples(s.lo, s.hi, [&](int x, auto tag) NX_LAMBDA_INLINE {
                 using T = typename decltype(tag)::type;
                 T n = static_cast<T>(load<T>(rows[0] + x) >> 2);
@@ -52,10 +49,11 @@ void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, int32_t limi
                 store(q_north + i, n);
                 store(q_south + i, so);
             });
+        },
+        [&](const RowSet<3> &rows, const Strip<1> &s, int, uint16_t *out) NX_LAMBDA_INLINE {
             for (uint16_t *a : {smooth, q_north, q_south})
                 pad_ends(a, s);
             const uint16_t *centre = rows[1] + s.x0;
-            uint16_t *out = nx::filt::row_of(dst, w, y) + s.x0;
             for_samples(0, s.width(), [&](int t, auto tag) NX_LAMBDA_INLINE {
                 using T = typename decltype(tag)::type;
                 T gx = absdiff(load<T>(smooth + t + 2), load<T>(smooth + t));
@@ -65,7 +63,6 @@ void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, int32_t limi
                 store(out + t, keep_where(squares_at_most(gx, gy, limit), load<T>(centre + t)));
             });
         });
-    }
 }
 
 }  // namespace
@@ -73,8 +70,11 @@ void flypix_image(uint16_t *dst, const uint16_t *src, int w, int h, int32_t limi
 extern "C" {
 
 void nx_flypix_u16_k3(uint16_t *dst, const uint16_t *src, int w, int h, uint32_t threshold) {
-    if (!nx::filt::image_args_ok("nx_flypix_u16_k3", dst, src, w, h)) return;
-    flypix_image(dst, src, w, h, static_cast<int32_t>(threshold >> 4));
+    auto filter = [limit = static_cast<int32_t>(threshold >> 4)](uint16_t *d, const uint16_t *s,
+                                                                 int iw, int ih) {
+        flypix_image(d, s, iw, ih, limit);
+    };
+    nx::filt::run_checked("nx_flypix_u16_k3", filter, dst, src, w, h);
 }
 
 }  // extern "C"

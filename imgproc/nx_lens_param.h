@@ -13,3 +13,17 @@ typedef struct epc_lens_param {
     int img_h;
 } epc_lens_param;
 }
+
+namespace nx {
+
+// The lens values used when a camera brings none of its own (320 x 240).
+inline constexpr epc_lens_param kDefaultLensParam = {
+    157.262,
+    122.083,
+    210.783,
+    204.817,
+    {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
+    320,
+    240};
+
+}  // namespace nx

@@ -9,15 +9,12 @@
 //  - 5x5: neighbouring columns are merged pairwise into sorted runs of 10
 //    (each run serves two pixels), the middle six of two runs are selected,
 //    and the fifth column is merged into those.
-#include <algorithm>
-
 #include "imgproc/nx_filter.h"
 #include "imgproc/nx_filter_rows.h"
 
 namespace {
 
-using nx::filt::clamped_rows;
-using nx::filt::for_each_strip;
+using nx::filt::for_row_steps;
 using nx::filt::pad_ends;
 using nx::filt::RowSet;
 using nx::filt::Strip;
@@ -54,10 +51,9 @@ NX_INLINE T median3_from_columns(const uint16_t (&col)[3][kScratch3], int t) {
 NX_SIMD_CLONES
 void median3_image(uint16_t *dst, const uint16_t *src, int w, int h) {
     uint16_t col[2][3][kScratch3];
-    for (int y = 0; y < h; y += 2) {
-        RowSet<4> rows = clamped_rows<4>(src, w, h, y - 1);
-        int out_rows = std::min(2, h - y);
-        for_each_strip<1>(w, [&](const Strip<1> &s) NX_LAMBDA_INLINE {
+    for_row_steps<1, 2>(
+        dst, src, w, h,
+        [&](const RowSet<4> &rows, const Strip<1> &s) NX_LAMBDA_INLINE {
             for_samples(s.lo, s.hi, [&](int x, auto tag) NX_LAMBDA_INLINE {
                 using T = typename decltype(tag)::type;
                 T a = load<T>(rows[1] + x);
@@ -66,17 +62,15 @@ void median3_image(uint16_t *dst, const uint16_t *src, int w, int h) {
                 store_inserted2(a, b, load<T>(rows[0] + x), col[0], s.at(x));
                 store_inserted2(a, b, load<T>(rows[3] + x), col[1], s.at(x));
             });
-            for (int r = 0; r < out_rows; ++r) {
-                for (auto &rank : col[r])
-                    pad_ends(rank, s);
-                uint16_t *out = nx::filt::row_of(dst, w, y + r) + s.x0;
-                for_samples(0, s.width(), [&](int t, auto tag) NX_LAMBDA_INLINE {
-                    using T = typename decltype(tag)::type;
-                    store(out + t, median3_from_columns<T>(col[r], t));
-                });
-            }
+        },
+        [&](const RowSet<4> &, const Strip<1> &s, int r, uint16_t *out) NX_LAMBDA_INLINE {
+            for (auto &rank : col[r])
+                pad_ends(rank, s);
+            for_samples(0, s.width(), [&](int t, auto tag) NX_LAMBDA_INLINE {
+                using T = typename decltype(tag)::type;
+                store(out + t, median3_from_columns<T>(col[r], t));
+            });
         });
-    }
 }
 
 // ---- 5x5 -------------------------------------------------------------------
@@ -196,10 +190,9 @@ NX_INLINE T median5_from_pairs(const Median5Scratch &s, int row, int t) {
 NX_SIMD_CLONES
 void median5_image(uint16_t *dst, const uint16_t *src, int w, int h) {
     Median5Scratch sc;
-    for (int y = 0; y < h; y += 2) {
-        RowSet<6> rows = clamped_rows<6>(src, w, h, y - 2);
-        int out_rows = std::min(2, h - y);
-        for_each_strip<2>(w, [&](const Strip<2> &s) NX_LAMBDA_INLINE {
+    for_row_steps<2, 2>(
+        dst, src, w, h,
+        [&](const RowSet<6> &rows, const Strip<2> &s) NX_LAMBDA_INLINE {
             for_samples(s.lo, s.hi, [&](int x, auto tag) NX_LAMBDA_INLINE {
                 using T = typename decltype(tag)::type;
                 T shared[4];
@@ -208,20 +201,18 @@ void median5_image(uint16_t *dst, const uint16_t *src, int w, int h) {
                 store_inserted4(shared, load<T>(rows[0] + x), sc.col[0], s.at(x));
                 store_inserted4(shared, load<T>(rows[5] + x), sc.col[1], s.at(x));
             });
-            for (int r = 0; r < out_rows; ++r) {
-                for (auto &rank : sc.col[r])
-                    pad_ends(rank, s);
-                for_samples(0, s.width() + 2, [&](int t, auto tag) NX_LAMBDA_INLINE {
-                    merge_column_pair<typename decltype(tag)::type>(sc.col[r], sc.pair, t);
-                });
-                uint16_t *out = nx::filt::row_of(dst, w, y + r) + s.x0;
-                for_samples(0, s.width(), [&](int t, auto tag) NX_LAMBDA_INLINE {
-                    using T = typename decltype(tag)::type;
-                    store(out + t, median5_from_pairs<T>(sc, r, t));
-                });
-            }
+        },
+        [&](const RowSet<6> &, const Strip<2> &s, int r, uint16_t *out) NX_LAMBDA_INLINE {
+            for (auto &rank : sc.col[r])
+                pad_ends(rank, s);
+            for_samples(0, s.width() + 2, [&](int t, auto tag) NX_LAMBDA_INLINE {
+                merge_column_pair<typename decltype(tag)::type>(sc.col[r], sc.pair, t);
+            });
+            for_samples(0, s.width(), [&](int t, auto tag) NX_LAMBDA_INLINE {
+                using T = typename decltype(tag)::type;
+                store(out + t, median5_from_pairs<T>(sc, r, t));
+            });
         });
-    }
 }
 
 }  // namespace
@@ -229,13 +220,11 @@ void median5_image(uint16_t *dst, const uint16_t *src, int w, int h) {
 extern "C" {
 
 void nx_median2d_u16_k3(uint16_t *dst, const uint16_t *src, int w, int h) {
-    if (!nx::filt::image_args_ok("nx_median2d_u16_k3", dst, src, w, h)) return;
-    median3_image(dst, src, w, h);
+    nx::filt::run_checked("nx_median2d_u16_k3", median3_image, dst, src, w, h);
 }
 
 void nx_median2d_u16_k5(uint16_t *dst, const uint16_t *src, int w, int h) {
-    if (!nx::filt::image_args_ok("nx_median2d_u16_k5", dst, src, w, h)) return;
-    median5_image(dst, src, w, h);
+    nx::filt::run_checked("nx_median2d_u16_k5", median5_image, dst, src, w, h);
 }
 
 }  // extern "C"

@@ -50,53 +50,26 @@ struct Tag {
 template <class T>
 inline constexpr int lanes_of = static_cast<int>(sizeof(T) / sizeof(uint16_t));
 
-// Unaligned loads and stores of one lane's worth of 16-bit samples.
+// Unaligned load and store of one lane (a sample or a vector).
 template <class T>
-NX_INLINE T load(const uint16_t *p) {
+NX_INLINE T load(const void *p) {
     T v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
 template <class T>
-NX_INLINE void store(uint16_t *p, const T &v) {
+NX_INLINE void store(void *p, const T &v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Element-wise minimum and maximum of samples or vectors of one type.
 template <class T>
-NX_INLINE T load_as(const void *p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+NX_INLINE T vmin(const T &a, const T &b) {
+    return a < b ? a : b;
 }
-
 template <class T>
-NX_INLINE void store_as(void *p, const T &v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-NX_INLINE uint16_t vmin(uint16_t a, uint16_t b) {
-    return a < b ? a : b;
-}
-NX_INLINE uint16_t vmax(uint16_t a, uint16_t b) {
-    return a < b ? b : a;
-}
-NX_INLINE u16x16 vmin(const u16x16 &a, const u16x16 &b) {
-    return a < b ? a : b;
-}
-NX_INLINE u16x16 vmax(const u16x16 &a, const u16x16 &b) {
-    return a < b ? b : a;
-}
-NX_INLINE int16_t vmin(int16_t a, int16_t b) {
-    return a < b ? a : b;
-}
-NX_INLINE int16_t vmax(int16_t a, int16_t b) {
-    return a < b ? b : a;
-}
-NX_INLINE i16x16 vmin(const i16x16 &a, const i16x16 &b) {
-    return a < b ? a : b;
-}
-NX_INLINE i16x16 vmax(const i16x16 &a, const i16x16 &b) {
+NX_INLINE T vmax(const T &a, const T &b) {
     return a < b ? b : a;
 }
 

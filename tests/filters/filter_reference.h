@@ -2,6 +2,8 @@
 // log capture, for the filter suites.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <random>
@@ -130,6 +132,34 @@ inline const std::vector<Size> &test_sizes() {
                                             {16, 3}, {17, 4},    {31, 9},  {33, 16},
                                             {64, 5}, {320, 240}, {513, 3}, {1100, 6}};
     return sizes;
+}
+
+// Sanitizer allocators end the process on exhaustion instead of failing the
+// allocation, so out-of-memory tests cannot run under them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitizedAllocator = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitizedAllocator = true;
+#else
+inline constexpr bool kSanitizedAllocator = false;
+#endif
+#else
+inline constexpr bool kSanitizedAllocator = false;
+#endif
+
+// Runs f with the address space capped at 4 GB, so that huge allocations
+// fail; false when the cap cannot be set.
+template <class F>
+bool with_capped_memory(F &&f) {
+    rlimit old{};
+    if (getrlimit(RLIMIT_AS, &old) != 0) return false;
+    rlimit capped = old;
+    capped.rlim_cur = 4ull << 30;
+    if (setrlimit(RLIMIT_AS, &capped) != 0) return false;
+    f();
+    setrlimit(RLIMIT_AS, &old);
+    return true;
 }
 
 // Collects the library's log lines at ERR level while it lives.

@@ -1,6 +1,5 @@
 // Undistortion maps and remapping.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,20 +12,8 @@ namespace {
 
 using filtertest::LogCapture;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 epc_lens_param default_lens() {
-    return {157.262,
-            122.083,
-            210.783,
-            204.817,
-            {-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954},
-            320,
-            240};
+    return nx::kDefaultLensParam;
 }
 
 epc_lens_param ideal_lens() {
@@ -325,19 +312,15 @@ TEST(LensMap, BuildAndRelease) {
 }
 
 TEST(LensMap, OutOfMemoryIsReportedNotFatal) {
-    if (kSanitized) GTEST_SKIP() << "sanitizer allocators end the process on exhaustion";
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-    rlimit capped = old;
-    capped.rlim_cur = 4ull << 30;
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    if (filtertest::kSanitizedAllocator) GTEST_SKIP() << "sanitizer allocator";
     LogCapture log;
     epc_lens_param lens = default_lens();
     lens.img_w = 40000;  // two maps of 6.4 GB each
     lens.img_h = 40000;
     nx_lens_map map{};
-    int built = nx_calib_len_init_map(&map, &lens);
-    setrlimit(RLIMIT_AS, &old);
+    int built = -1;
+    ASSERT_TRUE(
+        filtertest::with_capped_memory([&] { built = nx_calib_len_init_map(&map, &lens); }));
     EXPECT_EQ(built, 0);
     EXPECT_EQ(map.ready, 0);
     EXPECT_NE(log.text().find("[nx_calib_len_init_map] malloc failed\n"), std::string::npos);

@@ -1,6 +1,5 @@
 // Medians of every size against a sort-based reference.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include "filter_reference.h"
 #include "imgproc/nx_filter.h"
@@ -9,18 +8,6 @@ namespace {
 
 using filtertest::Image;
 using filtertest::LogCapture;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 
 TEST(Median, FixedSizesMatchSortReference) {
     for (const auto &[w, h] : filtertest::test_sizes()) {
@@ -137,16 +124,12 @@ TEST(Median, UnallocatableKernelIsReportedNotFatal) {
 
 // The same when the memory really runs out (address space capped).
 TEST(Median, OutOfMemoryIsReportedNotFatal) {
-    if (kSanitized) GTEST_SKIP() << "sanitizer allocators end the process on exhaustion";
-    rlimit old{};
-    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
-    rlimit capped = old;
-    capped.rlim_cur = 4ull << 30;
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
+    if (filtertest::kSanitizedAllocator) GTEST_SKIP() << "sanitizer allocator";
     LogCapture log;
     Image src(4, 1), out(4, 77);
-    nx_median2d_u16(out.data(), src.data(), 30000, 30000, 20001);  // 12.8 GB of nodes
-    setrlimit(RLIMIT_AS, &old);
+    ASSERT_TRUE(filtertest::with_capped_memory([&] {
+        nx_median2d_u16(out.data(), src.data(), 30000, 30000, 20001);  // 12.8 GB of nodes
+    }));
     EXPECT_EQ(out, Image(4, 77));
     EXPECT_NE(log.text().find("[nx_median2d_u16] malloc failed\n"), std::string::npos);
 }
