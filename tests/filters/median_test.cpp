@@ -26,23 +26,6 @@ TEST(Median, FixedSizesMatchSortReference) {
     }
 }
 
-// Every pair and quintuple order of a few distinct values, so each
-// comparator of the networks gets both outcomes.
-TEST(Median, FixedSizesOnNarrowValueRanges) {
-    for (int range : {2, 3, 26}) {
-        std::mt19937 rng(range);
-        std::uniform_int_distribution<int> value(0, range - 1);
-        Image src(64 * 48);
-        for (uint16_t &p : src)
-            p = static_cast<uint16_t>(value(rng) * 2500);
-        Image out3(src.size()), out5(src.size());
-        nx_median2d_u16_k3(out3.data(), src.data(), 64, 48);
-        nx_median2d_u16_k5(out5.data(), src.data(), 64, 48);
-        EXPECT_EQ(out3, filtertest::ref_median(src, 64, 48, 3)) << range;
-        EXPECT_EQ(out5, filtertest::ref_median(src, 64, 48, 5)) << range;
-    }
-}
-
 TEST(Median, RunningMedianMatchesSortReference) {
     struct Case {
         int w, h, k;
