@@ -208,6 +208,8 @@ class Camera {
     std::vector<WireRecord> wire_log() const;
     void clear_wire_log();
 
+    // The model itself, for adapters that put it on another bus. Not
+    // synchronised: only for code that holds the simulator's lock.
     CameraModel &model() const { return *model_; }
 
   private:
@@ -234,7 +236,8 @@ struct UsbStats {
     int open_handles = 0;
     int transfers_allocated = 0;  // libusb_alloc_transfer minus libusb_free_transfer
     int transfers_in_flight = 0;  // submitted and not yet handed to their callback
-    int device_refs = 0;          // references the host holds on listed devices
+    int device_refs = 0;          // references the host holds on listed devices (open
+                                  // handles hold one each)
     int log_level = 0;            // the last LIBUSB_OPTION_LOG_LEVEL set on any context
 };
 UsbStats usb_stats();
