@@ -78,9 +78,11 @@ struct CameraConfig {
     // Stored data block delivered in data-upload mode (parameter 0 = 9); its
     // first 17 bytes are the data information of parameter 8. Empty: no data.
     std::vector<uint8_t> stored_data;
-    // USB identity. port 0 takes the next free port of the bus.
+    // USB identity. port 0 takes the next free port of the bus, address 0
+    // the bus's next address (a re-enumeration always takes the next one).
     uint8_t bus = 1;
     uint8_t port = 0;
+    uint8_t address = 0;
     uint8_t speed = 3;  // libusb speed code: 1 low, 2 full, 3 high, 4 super
     // Stream bytes per second the bus moves into queued bulk transfers.
     // 0: what a link of `speed` achieves (high speed: 53 MB/s);

@@ -277,6 +277,11 @@ TEST_F(SimStreamTest, DroppedChunkCostsItsFrame) {
     nx_stream_frame_info info{};
     EXPECT_EQ(capture_->next_frame(&info), nxsim::expected_frame("NVX-E2-2.0b", 1));
     EXPECT_EQ(info.fridx, 1);
+
+    // At a rate, chunks go missing here and there.
+    cam_.inject_chunk_drop(0.2, 5);
+    ASSERT_TRUE(capture_->pump([&] { return capture_->state().frames_discarded >= 4; }));
+    EXPECT_GT(cam_.faults().dropped_chunks, 3u);
 }
 
 TEST_F(SimStreamTest, BulkTimeOutDeliversItsPartOfTheStream) {
