@@ -73,7 +73,7 @@ void format_stamp(char (&stamp)[48]) {
 }
 
 // vsnprintf into a growing buffer; the result holds the text without the NUL.
-std::string format_text(const char *fmt, va_list args) {
+__attribute__((format(printf, 1, 0))) std::string format_text(const char *fmt, va_list args) {
     std::array<char, 512> small{};
     va_list copy;
     va_copy(copy, args);

@@ -115,7 +115,9 @@ uint32_t nx_cmap_get_gray(const nx_cmap *cmap, int v) {
     if (cmap == nullptr) return 0;
     if (v > cmap->range_max) return 0xFFFFFF;
     if (v < cmap->range_min) return 0;
-    float offset = static_cast<float>(static_cast<long long>(v) - cmap->range_min);
+    // The product is formed in double precision: with a range of 1000 the
+    // top value must give 254 (the float scale lies just below 0.255).
+    double offset = static_cast<double>(static_cast<long long>(v) - cmap->range_min);
     uint32_t g = static_cast<uint32_t>(static_cast<long long>(offset * cmap->gray_scale)) & 0xFF;
     return g | g << 8 | g << 16;
 }

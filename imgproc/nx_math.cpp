@@ -11,6 +11,7 @@
 
 namespace {
 
+constexpr int kFullTurn = 30000;
 constexpr int kHalfTurn = 15000;
 constexpr int kQuarterTurn = 7500;
 constexpr int kEighthTurn = 3750;
@@ -53,7 +54,9 @@ int atan2_on(const Table &table, int64_t y, int64_t x) {
         y = old_y - x;
         x = old_y + x;
     }
-    return base + table[static_cast<size_t>((y << kLutBits) / x)];
+    int angle = base + table[static_cast<size_t>((y << kLutBits) / x)];
+    // Only inputs far beyond 12 bits reach a full turn; it is angle 0.
+    return angle < kFullTurn ? angle : angle - kFullTurn;
 }
 
 }  // namespace
