@@ -220,7 +220,8 @@ TEST_F(SimStreamTest, FrameRateModeEndsEachBurstWithAShortTransfer) {
     EXPECT_EQ(cam_.counters().frames_sent, 1u);
     const size_t burst = 614400 + 10 * 36;
     ASSERT_EQ(capture_->completions().size(), 5u);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(capture_->completions()[i].length, int(kTransferSize));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(capture_->completions()[i].length, int(kTransferSize));
     EXPECT_EQ(capture_->completions()[4].length, int(burst - 4 * kTransferSize));
     EXPECT_EQ(capture_->next_frame(nullptr), nxsim::expected_frame("NVX-E2-2.0b", 0));
 }
@@ -276,6 +277,11 @@ TEST_F(SimStreamTest, DroppedChunkCostsItsFrame) {
     nx_stream_frame_info info{};
     EXPECT_EQ(capture_->next_frame(&info), nxsim::expected_frame("NVX-E2-2.0b", 1));
     EXPECT_EQ(info.fridx, 1);
+
+    // At a rate, chunks go missing here and there.
+    cam_.inject_chunk_drop(0.2, 5);
+    ASSERT_TRUE(capture_->pump([&] { return capture_->state().frames_discarded >= 4; }));
+    EXPECT_GT(cam_.faults().dropped_chunks, 3u);
 }
 
 TEST_F(SimStreamTest, BulkTimeOutDeliversItsPartOfTheStream) {
@@ -292,6 +298,18 @@ TEST_F(SimStreamTest, BulkTimeOutDeliversItsPartOfTheStream) {
     EXPECT_EQ(cam_.faults().timeouts, 1u);
     for (uint32_t i = 0; i < 3; ++i)
         EXPECT_EQ(capture_->next_frame(nullptr), nxsim::expected_frame("NVX-E2-2.0b", i));
+}
+
+TEST_F(SimStreamTest, BulkTimeOutOnAPacedLinkGetsItsBytesAcrossPasses) {
+    nxsim::CameraConfig config;
+    config.mode = nxsim::StreamMode::Fast;
+    config.link_rate = 2'000'000;  // 1000 bytes take half a millisecond
+    open(config);
+    cam_.inject_bulk_timeout(1, 1000);
+    ASSERT_TRUE(capture_->start());
+    ASSERT_TRUE(capture_->pump([&] { return capture_->count(LIBUSB_TRANSFER_TIMED_OUT) == 1; }));
+    EXPECT_EQ(capture_->completions().front().status, LIBUSB_TRANSFER_TIMED_OUT);
+    EXPECT_EQ(capture_->completions().front().length, 1000);
 }
 
 TEST_F(SimStreamTest, StalledEndpointStallsUntilTheHaltIsCleared) {
