@@ -35,7 +35,9 @@ class Rig {
         nx_log_disable();
         camera_ = nxsim::add_camera(config);
         dev_ = nivex_dev_open(nullptr);
-        if (dev_ != nullptr) nivex_cap_set_frame_buffer(dev_, nullptr, 20 * NIVEX_FRAME_SLOT_SIZE);
+        // 100 frames ride out the moments this shared machine takes the
+        // fetching thread off the processor.
+        if (dev_ != nullptr) nivex_cap_set_frame_buffer(dev_, nullptr, 100 * NIVEX_FRAME_SLOT_SIZE);
     }
     ~Rig() {
         nivex_dev_close(dev_);
