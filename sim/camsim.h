@@ -78,9 +78,11 @@ struct CameraConfig {
     // Stored data block delivered in data-upload mode (parameter 0 = 9); its
     // first 17 bytes are the data information of parameter 8. Empty: no data.
     std::vector<uint8_t> stored_data;
-    // USB identity. port 0 takes the next free port of the bus.
+    // USB identity. port 0 takes the next free port of the bus, address 0
+    // the bus's next address (a re-enumeration always takes the next one).
     uint8_t bus = 1;
     uint8_t port = 0;
+    uint8_t address = 0;
     uint8_t speed = 3;  // libusb speed code: 1 low, 2 full, 3 high, 4 super
     // Stream bytes per second the bus moves into queued bulk transfers.
     // 0: what a link of `speed` achieves (high speed: 53 MB/s);
@@ -208,6 +210,8 @@ class Camera {
     std::vector<WireRecord> wire_log() const;
     void clear_wire_log();
 
+    // The model itself, for adapters that put it on another bus. Not
+    // synchronised: only for code that holds the simulator's lock.
     CameraModel &model() const { return *model_; }
 
   private:
@@ -234,7 +238,8 @@ struct UsbStats {
     int open_handles = 0;
     int transfers_allocated = 0;  // libusb_alloc_transfer minus libusb_free_transfer
     int transfers_in_flight = 0;  // submitted and not yet handed to their callback
-    int device_refs = 0;          // references the host holds on listed devices
+    int device_refs = 0;          // references the host holds on listed devices (open
+                                  // handles hold one each)
     int log_level = 0;            // the last LIBUSB_OPTION_LOG_LEVEL set on any context
 };
 UsbStats usb_stats();

@@ -70,47 +70,59 @@ std::string split_items(std::string_view text, Spec &spec) {
     return {};
 }
 
-// Applies one key to a configuration; faults are applied once the camera exists.
-std::string apply_config(const std::string &key, const std::string &value, CameraConfig &c) {
-    auto number = [&](auto &field, auto low, auto high) -> std::string {
-        using T = std::remove_reference_t<decltype(field)>;
+// Settings of a camera's configuration, by key; faults are applied once the
+// camera exists.
+using Setter = std::function<std::string(const std::string &value, CameraConfig &config)>;
+
+template <typename T>
+Setter number_setter(const char *key, T CameraConfig::*field, long long low, long long high) {
+    return [=](const std::string &value, CameraConfig &config) -> std::string {
         auto n = parse_number<long long>(value);
-        if (!n || *n < static_cast<long long>(low) || *n > static_cast<long long>(high))
-            return key + ": bad value " + value;
-        field = static_cast<T>(*n);
+        if (!n || *n < low || *n > high) return std::string(key) + ": bad value " + value;
+        config.*field = static_cast<T>(*n);
         return {};
     };
-    if (key == "product")
-        c.product = value;
-    else if (key == "info")
-        c.info = value;
-    else if (key == "fps")
-        return number(c.frame_rate, 1, 1000);
-    else if (key == "bus")
-        return number(c.bus, 1, 127);
-    else if (key == "port")
-        return number(c.port, 1, 127);
-    else if (key == "speed")
-        return number(c.speed, 0, 5);
-    else if (key == "chunk")
-        return number(c.chunk_payload, 1, 0xFFFFF);
-    else if (key == "fifo")
-        return number(c.fifo_frames, 1, 1000);
-    else if (key == "reenum_ms")
-        return number(c.reenumerate_ms, 0, 60000);
-    else if (key == "chip_id")
-        return number(c.chip_id, 0, 0xFFFF);
-    else if (key == "wafer_id")
-        return number(c.wafer_id, 0, 0xFFFF);
-    else if (key == "mode") {
-        if (value == "rate")
-            c.mode = StreamMode::FrameRate;
-        else if (value == "fast")
-            c.mode = StreamMode::Fast;
-        else
-            return "mode: want rate or fast, got " + value;
-    }
+}
+
+Setter text_setter(std::string CameraConfig::*field) {
+    return [=](const std::string &value, CameraConfig &config) -> std::string {
+        config.*field = value;
+        return {};
+    };
+}
+
+std::string set_mode(const std::string &value, CameraConfig &config) {
+    if (value == "rate")
+        config.mode = StreamMode::FrameRate;
+    else if (value == "fast")
+        config.mode = StreamMode::Fast;
+    else
+        return "mode: want rate or fast, got " + value;
     return {};
+}
+
+const std::map<std::string, Setter> &setters() {
+    static const std::map<std::string, Setter> table = {
+        {"product", text_setter(&CameraConfig::product)},
+        {"info", text_setter(&CameraConfig::info)},
+        {"fps", number_setter("fps", &CameraConfig::frame_rate, 1, 1000)},
+        {"bus", number_setter("bus", &CameraConfig::bus, 1, 127)},
+        {"port", number_setter("port", &CameraConfig::port, 1, 127)},
+        {"address", number_setter("address", &CameraConfig::address, 1, 127)},
+        {"speed", number_setter("speed", &CameraConfig::speed, 0, 5)},
+        {"chunk", number_setter("chunk", &CameraConfig::chunk_payload, 1, 0xFFFFF)},
+        {"fifo", number_setter("fifo", &CameraConfig::fifo_frames, 1, 1000)},
+        {"reenum_ms", number_setter("reenum_ms", &CameraConfig::reenumerate_ms, 0, 60000)},
+        {"chip_id", number_setter("chip_id", &CameraConfig::chip_id, 0, 0xFFFF)},
+        {"wafer_id", number_setter("wafer_id", &CameraConfig::wafer_id, 0, 0xFFFF)},
+        {"mode", set_mode},
+    };
+    return table;
+}
+
+std::string apply_config(const std::string &key, const std::string &value, CameraConfig &c) {
+    auto it = setters().find(key);
+    return it == setters().end() ? std::string() : it->second(value, c);
 }
 
 std::string apply_fault(const std::string &key, const std::string &value, Camera &camera,
@@ -160,12 +172,7 @@ bool is_fault(const std::string &key) {
 }
 
 bool is_setting(const std::string &key) {
-    static const char *const kSettings[] = {"product",  "info",  "fps",  "bus",       "port",
-                                            "speed",    "chunk", "fifo", "reenum_ms", "chip_id",
-                                            "wafer_id", "mode",  "seed"};
-    for (const char *setting : kSettings)
-        if (key == setting) return true;
-    return is_fault(key);
+    return key == "seed" || setters().count(key) != 0 || is_fault(key);
 }
 
 std::optional<std::pair<uint16_t, uint16_t>> parse_foreign(const std::string &value) {

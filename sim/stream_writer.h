@@ -102,13 +102,17 @@ class StreamWriter {
     // The next chunk's data_sum is wrong (its payload fails verification).
     void corrupt_next_data_sum() { corrupt_data_sum_ = true; }
 
-    // One frame, split into chunks of at most `max_chunk_payload` bytes; the
-    // first carries FRAME_START. Returns the number of chunks written.
+    // One frame, split into chunks of at most `max_chunk_payload` bytes (0 or
+    // more than kMaxChunkPayload: kMaxChunkPayload); the first carries
+    // FRAME_START, all carry the frame's fridx, which then advances by one.
+    // An empty frame gives one empty chunk with frlen 0 (which the library
+    // refuses). Returns the number of chunks written.
     size_t write_frame(std::span<const uint8_t> frame, std::vector<uint8_t> &out,
                        uint32_t max_chunk_payload = kMaxChunkPayload);
     // `frames.size() / frlen` frames of `frlen` bytes each in one chunk
     // (FRAME_START, fridx of the first). frames.size() must be a multiple of
-    // frlen and at most kMaxChunkPayload.
+    // frlen and at most kMaxChunkPayload (else std::invalid_argument). fridx
+    // advances by the number of frames.
     void write_frames_in_chunk(std::span<const uint8_t> frames, uint32_t frlen,
                                std::vector<uint8_t> &out);
     // One chunk with the given header fields; sidx is taken from the writer

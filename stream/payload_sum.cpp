@@ -4,6 +4,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define NX_PAYLOAD_SUM_AVX2 1
+#endif
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -66,6 +70,39 @@ uint32_t copy_and_sum_blocks(uint8_t *dst, const uint8_t *src, size_t blocks) {
 }
 #endif
 
+#if defined(NX_PAYLOAD_SUM_AVX2)
+// Same as above, 32 bytes per lane group, where the CPU has AVX2.
+__attribute__((target("avx2"))) uint32_t copy_and_sum_blocks_avx2(uint8_t *dst, const uint8_t *src,
+                                                                  size_t blocks) {
+    __m256i acc0 = _mm256_setzero_si256();
+    __m256i acc1 = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 4 <= blocks; i += 4) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 16 * i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 16 * i + 32));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 16 * i), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 16 * i + 32), b);
+        acc0 = _mm256_add_epi32(acc0, a);
+        acc1 = _mm256_add_epi32(acc1, b);
+    }
+    acc0 = _mm256_add_epi32(acc0, acc1);
+    __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc0), _mm256_extracti128_si256(acc0, 1));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(1, 0, 3, 2)));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(sum)) +
+           copy_and_sum_blocks(dst + 16 * i, src + 16 * i, blocks - i);
+}
+
+const bool g_has_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+uint32_t copy_and_sum_words(uint8_t *dst, const uint8_t *src, size_t blocks) {
+#if defined(NX_PAYLOAD_SUM_AVX2)
+    if (g_has_avx2) return copy_and_sum_blocks_avx2(dst, src, blocks);
+#endif
+    return copy_and_sum_blocks(dst, src, blocks);
+}
+
 }  // namespace
 
 uint32_t copy_and_sum(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offset) {
@@ -76,7 +113,7 @@ uint32_t copy_and_sum(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offse
     n -= head;
 
     const size_t blocks = n / 16;
-    sum += copy_and_sum_blocks(dst, src, blocks);
+    sum += copy_and_sum_words(dst, src, blocks);
     dst += 16 * blocks;
     src += 16 * blocks;
     n -= 16 * blocks;

@@ -113,6 +113,11 @@ void nx_stream::abandon_chunk(uint32_t unstored) {
 // Moves complete frames to the ready list and drops the oldest ready frames
 // beyond max_frames. Logging and freeing happen outside the lock.
 void nx_stream::refresh_lists() {
+    // Only this thread adds ready frames, so this check needs no lock.
+    if (cur_complete_ == 0 &&
+        Counters::get(counters_.frames_ready) <= max_frames.load(std::memory_order_relaxed)) {
+        return;
+    }
     FrameList dropped;
     uint32_t overflowed_total = 0;
     {

@@ -59,6 +59,10 @@ class CameraModel {
 
     // Host-side set-up the camera may refuse.
     bool refuses_open() { return faults_.take_refused_open(); }
+    // A time-out is the host's view of a transfer: the adapter asks, for each
+    // transfer that starts to take stream bytes, how many it gets before it
+    // times out (nothing: it does not).
+    std::optional<uint32_t> take_bulk_timeout() { return faults_.take_bulk_timeout(); }
     bool refuses_claim(uint8_t interface_number) {
         return faults_.take_refused_claim(interface_number);
     }

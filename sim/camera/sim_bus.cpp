@@ -1,5 +1,7 @@
 #include "sim/camera/sim_bus.h"
 
+#include <algorithm>
+
 namespace nxsim {
 namespace {
 
@@ -18,9 +20,16 @@ std::shared_ptr<CameraModel> SimBus::add_camera(CameraConfig config) {
     uint8_t &last_port = last_port_[config.bus];
     if (config.port == 0) config.port = static_cast<uint8_t>(last_port + 1);
     last_port = std::max(last_port, config.port);
+    const uint8_t address = config.address;
     auto camera = std::make_shared<CameraModel>(std::move(config));
     cameras_.push_back(camera);
-    plug(*camera);
+    if (address == 0) {
+        plug(*camera);
+    } else {
+        uint8_t &last = last_address_.try_emplace(camera->bus(), kFirstAddress - 1).first->second;
+        last = std::max(last, address);
+        camera->attach(address);
+    }
     return camera;
 }
 

@@ -156,15 +156,10 @@ BulkResult StreamEngine::read(std::span<uint8_t> room, TimePoint now,
     if (fast && pending() == 0 && can_produce(faults)) produce(settings, faults, counters);
     if (pending() == 0) return {0, BulkEnd::Waiting};
 
-    // The transfer faults strike only while there is stream to send.
+    // A halt strikes only while there is stream to send.
     if (faults.take_stall()) {
         halted_ = true;
         return {0, BulkEnd::Stall};
-    }
-    if (auto partial = faults.take_bulk_timeout()) {
-        size_t n = take(room.first(std::min<size_t>(*partial, room.size())));
-        counters.stream_bytes += n;
-        return {n, BulkEnd::TimedOut};
     }
     size_t filled = 0;
     while (filled < room.size()) {

@@ -66,11 +66,10 @@ struct ControlOutcome {
 };
 
 enum class BulkEnd {
-    Full,      // the transfer's buffer is full
-    Short,     // the camera ran out of data to send (a short packet)
-    Waiting,   // nothing to send now; the transfer stays queued
-    Stall,     // the endpoint is halted
-    TimedOut,  // the transfer ends with the bytes it got
+    Full,     // the transfer's buffer is full
+    Short,    // the camera ran out of data to send (a short packet)
+    Waiting,  // nothing to send now; the transfer stays queued
+    Stall,    // the endpoint is halted
 };
 
 struct BulkResult {

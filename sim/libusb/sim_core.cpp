@@ -252,9 +252,15 @@ void Core::pump_stream(libusb_device_handle *handle, TimePoint now) {
     while (!handle->bulk_queue.empty() && !stale(handle)) {
         TransferPriv &t = *handle->bulk_queue.front();
         libusb_transfer &pub = pub_of(t);
-        const size_t room_left = static_cast<size_t>(pub.length - pub.actual_length);
+        if (pub.actual_length == 0 && t.timeout_after < 0 && cam.next_bulk_event(now) <= now) {
+            if (auto partial = cam.take_bulk_timeout())
+                t.timeout_after = static_cast<int32_t>(std::min<uint32_t>(*partial, pub.length));
+        }
+        const int32_t limit = t.timeout_after >= 0 ? t.timeout_after : pub.length;
+        const size_t room_left = static_cast<size_t>(limit - pub.actual_length);
         if (room_left == 0) {
-            complete(t, LIBUSB_TRANSFER_COMPLETED);
+            complete(t,
+                     t.timeout_after >= 0 ? LIBUSB_TRANSFER_TIMED_OUT : LIBUSB_TRANSFER_COMPLETED);
             continue;
         }
         const size_t room =
@@ -266,18 +272,15 @@ void Core::pump_stream(libusb_device_handle *handle, TimePoint now) {
         if (!unlimited) link.credit -= static_cast<double>(result.bytes);
         switch (result.end) {
             case BulkEnd::Full:
-                if (static_cast<size_t>(pub.length - pub.actual_length) == 0)
-                    complete(t, LIBUSB_TRANSFER_COMPLETED);
-                continue;
-            case BulkEnd::TimedOut:
-                complete(t, LIBUSB_TRANSFER_TIMED_OUT);
-                continue;
+                continue;  // a full transfer completes at the top of the loop
             case BulkEnd::Stall:
                 complete(t, LIBUSB_TRANSFER_STALL);
                 return;
             case BulkEnd::Short:
             case BulkEnd::Waiting:
-                if (pub.actual_length > 0) complete(t, LIBUSB_TRANSFER_COMPLETED);
+                if (pub.actual_length > 0)
+                    complete(t, t.timeout_after >= 0 ? LIBUSB_TRANSFER_TIMED_OUT
+                                                     : LIBUSB_TRANSFER_COMPLETED);
                 link.flowing = false;
                 link.credit = 0;
                 return;

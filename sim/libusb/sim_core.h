@@ -40,6 +40,7 @@ struct TransferPriv {
     bool forgotten = false;  // orphaned, and no longer counted since a reset
     uint32_t stream_id = 0;
     uint32_t cancel_delay_ms = 0;
+    int32_t timeout_after = -1;  // the time-out fault: bytes it takes before it times out
     TimePoint deadline = TimePoint::max();    // time-out, TimePoint::max() for none
     TimePoint cancel_due = TimePoint::max();  // when a requested cancellation completes
     libusb_device_handle *handle = nullptr;   // set at submission

@@ -13,6 +13,15 @@ namespace {
 // Every call on a handle of a camera that left the bus fails like this.
 constexpr int kGone = LIBUSB_ERROR_NO_DEVICE;
 
+// Reads a listed device's record under the simulator's lock.
+template <typename Read>
+auto read_device(libusb_device *dev, const char *function, Read read) {
+    Core &core = Core::get();
+    std::lock_guard lock(core.mu);
+    core.require_device(dev, function);
+    return read(*dev);
+}
+
 }  // namespace
 
 extern "C" {
@@ -91,17 +100,12 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *dev,
 }
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device *dev) {
-    Core &core = Core::get();
-    std::lock_guard lock(core.mu);
-    core.require_device(dev, "libusb_get_bus_number");
-    return dev->bus;
+    return read_device(dev, "libusb_get_bus_number", [](const libusb_device &d) { return d.bus; });
 }
 
 uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device *dev) {
-    Core &core = Core::get();
-    std::lock_guard lock(core.mu);
-    core.require_device(dev, "libusb_get_port_number");
-    return dev->port;
+    return read_device(dev, "libusb_get_port_number",
+                       [](const libusb_device &d) { return d.port; });
 }
 
 int LIBUSB_CALL libusb_get_port_numbers(libusb_device *dev, uint8_t *port_numbers,
@@ -115,17 +119,13 @@ int LIBUSB_CALL libusb_get_port_numbers(libusb_device *dev, uint8_t *port_number
 }
 
 uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device *dev) {
-    Core &core = Core::get();
-    std::lock_guard lock(core.mu);
-    core.require_device(dev, "libusb_get_device_address");
-    return dev->address;
+    return read_device(dev, "libusb_get_device_address",
+                       [](const libusb_device &d) { return d.address; });
 }
 
 int LIBUSB_CALL libusb_get_device_speed(libusb_device *dev) {
-    Core &core = Core::get();
-    std::lock_guard lock(core.mu);
-    core.require_device(dev, "libusb_get_device_speed");
-    return dev->speed;
+    return read_device(dev, "libusb_get_device_speed",
+                       [](const libusb_device &d) { return static_cast<int>(d.speed); });
 }
 
 int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **dev_handle) {

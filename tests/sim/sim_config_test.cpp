@@ -13,13 +13,16 @@ class SimConfigTest : public ::testing::Test {
 };
 
 TEST_F(SimConfigTest, CamerasWithCommonAndOwnSettings) {
-    ASSERT_EQ(nxsim::configure("cameras=3,product=NVX-T0-1.0,fps=15,cam1.port=9,cam2.speed=2,"
-                               "cam2.product=NVX-E1-2.0,mode=fast,foreign=0x046D:0xC52B"),
+    ASSERT_EQ(nxsim::configure(
+                  "cameras=3,product=NVX-T0-1.0,fps=15,cam1.port=9,cam1.address=40,cam2.speed=2,"
+                  "cam2.product=NVX-E1-2.0,mode=fast,foreign=0x046D:0xC52B"),
               "");
     auto cams = nxsim::cameras();
     ASSERT_EQ(cams.size(), 3u);
     EXPECT_EQ(cams[0].frame_rate(), 15u);
     EXPECT_EQ(cams[1].port(), 9);
+    EXPECT_EQ(cams[1].address(), 40);
+    EXPECT_EQ(cams[2].address(), 41);
     EXPECT_EQ(cams[2].speed(), 2);
     EXPECT_EQ(cams[2].port(), 10);
     auto product = cams[0].param(3);

@@ -149,7 +149,10 @@ TEST(StreamFetch, NullArgumentsAreRefused) {
     EXPECT_FALSE(nx_stream_get_cfg(nullptr, &cfg));
     EXPECT_FALSE(nx_stream_get_state(nullptr, &st));
     EXPECT_EQ(nx_stream_fetch_frames(nullptr, nullptr, 0, 1, nullptr, false), 0u);
+    EXPECT_FALSE(nx_stream_feed_input(nullptr, nullptr, 10));
     auto s = make_stream(2);
+    EXPECT_FALSE(nx_stream_feed_input(s.get(), nullptr, 100));
+    EXPECT_EQ(state_of(s.get()).bytes_skipped, 0u);
     EXPECT_FALSE(nx_stream_set_cfg(s.get(), nullptr));
     EXPECT_FALSE(nx_stream_get_state(s.get(), nullptr));
     EXPECT_TRUE(nx_stream_set_cfg(s.get(), &cfg));

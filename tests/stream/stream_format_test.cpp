@@ -2,6 +2,7 @@
 // and the payload checksum summed in pieces of any alignment.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -46,12 +47,12 @@ TEST(StreamFormat, CopyAndSumAgreesForEverySplitAndAlignment) {
         for (size_t cut = 0; cut <= len; cut += (len > 40 ? 7 : 1)) {
             // Misaligned destination and source buffers as well.
             std::vector<uint8_t> src(len + 3), dst(len + 5);
-            std::memcpy(src.data() + 3, payload.data(), len);
+            std::copy(payload.begin(), payload.end(), src.begin() + 3);
             uint32_t sum = nx::stream::copy_and_sum(dst.data() + 1, src.data() + 3, cut, 0);
             sum += nx::stream::copy_and_sum(dst.data() + 1 + cut, src.data() + 3 + cut, len - cut,
                                             static_cast<uint32_t>(cut));
             EXPECT_EQ(sum, expected) << "len " << len << " cut " << cut;
-            EXPECT_EQ(0, std::memcmp(dst.data() + 1, payload.data(), len));
+            EXPECT_TRUE(std::equal(payload.begin(), payload.end(), dst.begin() + 1));
         }
     }
 }
@@ -73,27 +74,6 @@ TEST(StreamFormat, HeaderLimitsAndZeroFrameLength) {
     auto bytes = nxsim::encode_header(h);
     bytes[20] ^= 1;
     EXPECT_FALSE(nx::stream::header_valid(bytes.data()));
-}
-
-TEST(StreamFormat, WriterHooksBreakExactlyTheNextChunk) {
-    nxsim::StreamWriter w;
-    std::vector<uint8_t> out;
-    const std::vector<uint8_t> frame(40, 7);
-    w.corrupt_next_header();
-    w.write_frame(frame, out);
-    w.corrupt_next_data_sum();
-    w.write_frame(frame, out);
-    w.write_frame(frame, out);
-    const size_t chunk = nxsim::kChunkHeaderSize + frame.size();
-    ASSERT_EQ(out.size(), 3 * chunk);
-    EXPECT_FALSE(nx::stream::header_valid(out.data()));
-    EXPECT_TRUE(nx::stream::header_valid(out.data() + chunk));
-    EXPECT_TRUE(nx::stream::header_valid(out.data() + 2 * chunk));
-    auto sum_of = [&](size_t at) {
-        return nxsim::decode_header(std::span<const uint8_t, 36>(out.data() + at, 36)).data_sum;
-    };
-    EXPECT_NE(sum_of(chunk), nxsim::payload_sum(frame));
-    EXPECT_EQ(sum_of(2 * chunk), nxsim::payload_sum(frame));
 }
 
 }  // namespace

@@ -295,14 +295,4 @@ TEST(StreamParse, ZeroFrameLengthHeaderIsRefused) {
     expect_frames(fetch_all(s.get()), {good}, {0});
 }
 
-TEST(StreamParse, NoInputChangesNothing) {
-    auto s = make_stream(8);
-    EXPECT_FALSE(nx_stream_feed_input(s.get(), nullptr, 100));
-    EXPECT_FALSE(nx_stream_feed_input(s.get(), nullptr, 0));
-    EXPECT_FALSE(nx_stream_feed_input(nullptr, nullptr, 10));
-    const nx_stream_state st = state_of(s.get());
-    EXPECT_EQ(st.bytes_skipped, 0u);
-    EXPECT_EQ(st.frames_discarded, 0u);
-}
-
 }  // namespace
