@@ -33,6 +33,22 @@ class UsbCaptureTest : public UsbTest {
 
     static int in_flight() { return nxsim::usb_stats().transfers_in_flight; }
 
+    // libusb holds `queued` transfers and no callback has run for a while:
+    // with 0, every transfer is back and its last callback done (a transfer
+    // stops counting as in flight just before its callback); with 16, all
+    // transfers wait on the endpoint for the camera's next frame.
+    bool settled(int queued) {
+        int seen = -1;
+        return eventually([&] {
+            const int now = recorder_.total();
+            const bool quiet = now == seen && in_flight() == queued;
+            seen = now;
+            if (!quiet) std::this_thread::sleep_for(50ms);
+            return quiet;
+        });
+    }
+    bool drained() { return settled(0); }
+
     // Events that came with `buffer` after position `from`.
     int events_with(const uint8_t *buffer, size_t from) const {
         auto events = recorder_.events();
@@ -64,7 +80,7 @@ TEST_F(UsbCaptureTest, StreamsUntilStoppedAndSendsBothCommands) {
     EXPECT_EQ(buffers.size(), 16u);
 
     ASSERT_TRUE(nivex_ll_cap_stop(ll));
-    EXPECT_TRUE(eventually([] { return in_flight() == 0; }));
+    EXPECT_TRUE(drained());
     const int after_stop = recorder_.total();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(recorder_.total(), after_stop);  // nothing was resubmitted
@@ -82,10 +98,11 @@ TEST_F(UsbCaptureTest, StopCancelsEveryQueuedTransfer) {
     ll_device *ll = open_streaming(1);
     ASSERT_TRUE(start(ll));
     // Between two frames all 16 transfers wait on the endpoint.
-    ASSERT_TRUE(eventually([&] { return recorder_.total() > 0 && in_flight() == 16; }));
+    ASSERT_TRUE(eventually([&] { return recorder_.total() > 0; }));
+    ASSERT_TRUE(settled(16));
     const size_t before = recorder_.events().size();
     ASSERT_TRUE(nivex_ll_cap_stop(ll));
-    ASSERT_TRUE(eventually([] { return in_flight() == 0; }));
+    ASSERT_TRUE(drained());
     auto events = recorder_.events();
     ASSERT_EQ(events.size() - before, 16u);
     for (size_t i = before; i < events.size(); ++i) {
@@ -101,11 +118,14 @@ TEST_F(UsbCaptureTest, TimedOutTransferDeliversWhatArrivedAndIsResubmitted) {
     auto events = recorder_.events();
     auto timeout = std::find_if(events.begin(), events.end(),
                                 [](const auto &e) { return e.event == LL_CAP_EVT_TIMEOUT; });
-    EXPECT_EQ(timeout->len, 1000);
+    // At most 1000 bytes: fewer when the camera had less to send just then.
+    EXPECT_GT(timeout->len, 0);
+    EXPECT_LE(timeout->len, 1000);
+    const std::string last_tx = "timeout (last_tx=" + std::to_string(timeout->len) + ")";
     const size_t at = static_cast<size_t>(timeout - events.begin());
     EXPECT_TRUE(eventually([&] { return events_with(timeout->buffer, at + 1) > 0; }));
     EXPECT_TRUE(nivex_ll_cap_stop(ll));
-    EXPECT_EQ(log_count("DBG", "on_usb_trans_event", "timeout (last_tx=1000)"), 1);
+    EXPECT_EQ(log_count("DBG", "on_usb_trans_event", last_tx), 1);
 }
 
 TEST_F(UsbCaptureTest, StallIsClearedAndTheTransferResubmitted) {
@@ -137,7 +157,7 @@ TEST_F(UsbCaptureTest, AbortFromTheCallbackStopsThatVeryTransfer) {
     };
     ASSERT_TRUE(start(ll));
     // No transfer is resubmitted any more, so all 16 drain by themselves.
-    ASSERT_TRUE(eventually([] { return in_flight() == 0; }));
+    ASSERT_TRUE(drained());
     EXPECT_LE(recorder_.total(), 16);
     EXPECT_EQ(events_with(aborted.load(), 0), 1);
     EXPECT_TRUE(nivex_ll_cap_stop(ll));
@@ -166,18 +186,21 @@ TEST_F(UsbCaptureTest, FailedStartCommandCancelsEverything) {
     cam_.inject_hang(1, 0xC2);  // the start command gets no answer
     ASSERT_FALSE(start(ll));
     EXPECT_EQ(log_count("WRN", "usb_ll_cap_start", "nivex_ll_cap_start failed"), 1);
-    ASSERT_TRUE(eventually([] { return in_flight() == 0; }));
+    ASSERT_TRUE(drained());
     EXPECT_EQ(recorder_.count(LL_CAP_EVT_CANCELLED), 16);
     EXPECT_EQ(recorder_.total(), 16);
 }
 
-TEST_F(UsbCaptureTest, RejectedStartCommandCancelsEverything) {
+TEST_F(UsbCaptureTest, RejectedStartCommandStopsResubmission) {
     ll_device *ll = open_streaming();
+    // The camera reports an error, yet streams: nothing may be resubmitted.
     cam_.inject_error("no sensor", 0xC2);
     ASSERT_FALSE(start(ll));
     EXPECT_EQ(log_count("ERR", "usb_ll_check_last_cmd", "no sensor"), 1);
-    ASSERT_TRUE(eventually([] { return in_flight() == 0; }));
-    EXPECT_EQ(recorder_.count(LL_CAP_EVT_CANCELLED), recorder_.total());
+    ASSERT_TRUE(drained());
+    const int total = recorder_.total();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(recorder_.total(), total);
 }
 
 TEST_F(UsbCaptureTest, RestartAfterStopReusesEveryTransfer) {
@@ -194,13 +217,15 @@ TEST_F(UsbCaptureTest, RestartAfterStopReusesEveryTransfer) {
 }
 
 TEST_F(UsbCaptureTest, UnplugDuringCaptureEndsInACleanClose) {
-    ll_device *ll = open_streaming();
-    cam_.unplug_after_frames(2);
+    ll_device *ll = open_streaming(1);
     ASSERT_TRUE(start(ll));
-    ASSERT_TRUE(eventually([&] { return recorder_.count(LL_CAP_EVT_ERROR) > 0; }));
-    ASSERT_TRUE(eventually([] { return in_flight() == 0; }));
-    EXPECT_GT(recorder_.count(LL_CAP_EVT_DATA), 0);
-    EXPECT_GT(log_count("ERR", "on_usb_trans_event", "Unable to submit URB"), 0);
+    ASSERT_TRUE(eventually([&] { return recorder_.total() > 0; }));
+    ASSERT_TRUE(settled(16));
+    cam_.unplug();
+    // Every queued transfer ends with "device gone"; resubmitting fails.
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(recorder_.count(LL_CAP_EVT_ERROR), 16);
+    EXPECT_EQ(log_count("ERR", "on_usb_trans_event", "Unable to submit URB"), 16);
     EXPECT_FALSE(nivex_ll_cap_stop(ll));  // the stop command has nowhere to go
     nivex_ll_dev_close(ll);
     EXPECT_EQ(ll->priv, nullptr);
@@ -217,12 +242,13 @@ TEST_F(UsbCaptureTest, CloseRightAfterStopWaitsForTheCancellations) {
 }
 
 TEST_F(UsbCaptureTest, CloseDuringCaptureCancelsAndDrains) {
-    ll_device *ll = open_streaming();
+    ll_device *ll = open_streaming(1);
     ASSERT_TRUE(start(ll));
-    ASSERT_TRUE(eventually([&] { return recorder_.count(LL_CAP_EVT_DATA) > 0; }));
+    ASSERT_TRUE(eventually([&] { return recorder_.total() > 0; }));
+    ASSERT_TRUE(settled(16));
     nivex_ll_dev_close(ll);
     EXPECT_EQ(ll->priv, nullptr);
-    EXPECT_GT(recorder_.count(LL_CAP_EVT_CANCELLED), 0);
+    EXPECT_EQ(recorder_.count(LL_CAP_EVT_CANCELLED), 16);
     EXPECT_EQ(log_count("ERR", "usb_ll_dev_close", ""), 0);
 }
 

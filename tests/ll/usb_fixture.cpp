@@ -1,6 +1,8 @@
 #include "usb_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -39,6 +41,14 @@ void UsbTest::SetUp() {
 }
 
 void UsbTest::TearDown() {
+    if (HasFailure()) {
+        // The end of the library's log explains most failures; NX_FULL_LOG=1
+        // prints all of it.
+        std::string text = log();
+        const size_t keep = std::getenv("NX_FULL_LOG") != nullptr ? text.size() : 6000;
+        if (text.size() > keep) text = "...\n" + text.substr(text.size() - keep);
+        std::fprintf(stderr, "--- library log ---\n%s--- end of log ---\n", text.c_str());
+    }
     for (auto &ll : sessions_) {
         if (ll->priv != nullptr) nivex_ll_dev_close(ll.get());
     }
