@@ -92,6 +92,14 @@ size_t UsbfsBus::open_files() const {
     return state_->clients.size();
 }
 
+size_t UsbfsBus::pending_urbs() const {
+    std::lock_guard lock(state_->mu);
+    size_t count = 0;
+    for (const auto &[id, client] : state_->clients)
+        count += client->pending.size() + client->reapable.size();
+    return count;
+}
+
 UsbfsCamera UsbfsBus::add_camera(const CameraConfig &config) {
     auto model = act([&](SimBus &bus) { return bus.add_camera(config); });
     if (std::string why = failure(); !why.empty()) throw std::runtime_error(why);

@@ -62,6 +62,8 @@ class UsbfsBus {
     std::string failure() const;
     // Device node files libusb holds open (one per open device handle).
     size_t open_files() const;
+    // URBs libusb submitted and has not reaped yet.
+    size_t pending_urbs() const;
 
   private:
     std::mutex &mutex();

@@ -13,9 +13,11 @@
 namespace nxsim::umock {
 namespace {
 
-// What the faked kernel offers: whole bulk transfers in one URB.
-constexpr uint32_t kCapabilities =
-    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+// What the faked kernel offers, as on a host controller with scatter-gather:
+// libusb then sends each bulk transfer as one URB.
+constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                   USBDEVFS_CAP_BULK_SCATTER_GATHER;
 
 struct Reply {
     long result = 0;
@@ -243,8 +245,10 @@ Reply Request::submit_control(std::unique_ptr<Urb> urb) {
             submitted.cancel_delay_ms = outcome.cancel_delay_ms;
             break;
     }
-    // A reset may have taken the camera off the bus once it answered.
+    // A reset may have taken the camera off the bus once it answered; a
+    // capture may have started or stopped.
     if (!node_.camera->attached()) bus_.sync_nodes();
+    bus_.kick();
     return {};
 }
 
