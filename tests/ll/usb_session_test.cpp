@@ -11,14 +11,6 @@ namespace {
 
 using UsbSessionTest = UsbTest;
 
-nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed = 3) {
-    nxsim::CameraConfig config;
-    config.bus = bus;
-    config.port = port;
-    config.speed = speed;
-    return config;
-}
-
 TEST_F(UsbSessionTest, ListsCamerasInBusOrderAndSkipsOtherDevices) {
     nxsim::add_foreign_device(0x046D, 0xC52B, 1, 1);
     nxsim::Camera first = nxsim::add_camera(camera_at(1, 2));

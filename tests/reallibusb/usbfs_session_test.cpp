@@ -13,14 +13,6 @@ namespace {
 
 using RealUsbSessionTest = RealUsbTest;
 
-nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed = 3) {
-    nxsim::CameraConfig config;
-    config.bus = bus;
-    config.port = port;
-    config.speed = speed;
-    return config;
-}
-
 double process_cpu_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);

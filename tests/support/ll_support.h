@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ll/ll_ops.h"
+#include "sim/camsim.h"
 
 namespace nxtest {
 
@@ -30,6 +31,15 @@ void print_log_tail(const std::string &log);
 
 // Milliseconds of the day in a log line's stamp "YYYY/MM/DD hh:mm:ss.mmm".
 long stamp_ms(const std::string &line);
+
+// A camera configuration at a given place on the bus.
+nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed = 3);
+
+// Writes a register of a camera whose register requests get no answer and
+// checks how the transport gets out: the write fails with a time-out, the
+// command is cancelled after about 1 s and given up about 1 s later (the
+// stamps of the log that `log` returns tell).
+void expect_unanswered_write_given_up(ll_device *ll, const std::function<std::string()> &log);
 
 // Records the capture events the transport delivers, on the event thread.
 class CaptureRecorder {
