@@ -19,28 +19,37 @@ double process_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-TEST_F(RealUsbSessionTest, ListsBothCamerasAndSkipsTheRootHubs) {
+// libusb lists the last sysfs name first: bus 2 before bus 1.
+TEST_F(RealUsbSessionTest, ListsBothCamerasInLibusbOrderAndSkipsTheRootHubs) {
     UsbfsCamera first = add_camera(camera_at(1, 2));
     UsbfsCamera second = add_camera(camera_at(2, 4, 2));
     ll_device list[4];
     ASSERT_EQ(nivex_ll_dev_list(list, 4), 2);
-    // libusb's order is not the bus order: find each camera by its bus.
-    const int a = list[0].usb_bus == 1 ? 0 : 1;
-    const int b = 1 - a;
-    EXPECT_EQ(list[a].usb_bus, 1);
-    EXPECT_EQ(list[a].usb_port, 2);
-    EXPECT_EQ(list[a].usb_addr, first.address());
-    EXPECT_EQ(list[a].usb_speed, 3);
-    EXPECT_EQ(list[b].usb_bus, 2);
-    EXPECT_EQ(list[b].usb_port, 4);
-    EXPECT_EQ(list[b].usb_addr, second.address());
-    EXPECT_EQ(list[b].usb_speed, 2);
+    EXPECT_EQ(list[0].usb_bus, 2);
+    EXPECT_EQ(list[0].usb_port, 4);
+    EXPECT_EQ(list[0].usb_addr, second.address());
+    EXPECT_EQ(list[0].usb_speed, 2);
+    EXPECT_EQ(list[1].usb_bus, 1);
+    EXPECT_EQ(list[1].usb_port, 2);
+    EXPECT_EQ(list[1].usb_addr, first.address());
+    EXPECT_EQ(list[1].usb_speed, 3);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(list[i].ident_valid, 1);
         EXPECT_EQ(list[i].ops, &ll_op_usb);
         EXPECT_EQ(list[i].priv, nullptr);
     }
     EXPECT_EQ(list[2].ops, nullptr);
+}
+
+// Names compare as text: port 10 comes between ports 1 and 2.
+TEST_F(RealUsbSessionTest, CamerasAreListedByTheirSysfsNamesAsText) {
+    for (uint8_t port : {1, 10, 2})
+        add_camera(camera_at(1, port));
+    ll_device list[3];
+    ASSERT_EQ(nivex_ll_dev_list(list, 3), 3);
+    EXPECT_EQ(list[0].usb_port, 2);
+    EXPECT_EQ(list[1].usb_port, 10);
+    EXPECT_EQ(list[2].usb_port, 1);
 }
 
 TEST_F(RealUsbSessionTest, OpensTakesTheIdentityAndClosesEverything) {
