@@ -21,20 +21,8 @@ TEST_F(UsbSessionTest, ListsCamerasInLibusbOrderAndSkipsOtherDevices) {
     ll_device list[3];
     list[2].usb_bus = 0xAB;  // must be zeroed: listing clears all `max` entries
     ASSERT_EQ(nivex_ll_dev_list(list, 3), 2);
-    EXPECT_EQ(list[0].usb_bus, 2);
-    EXPECT_EQ(list[0].usb_port, 4);
-    EXPECT_EQ(list[0].usb_addr, second.address());
-    EXPECT_EQ(list[0].usb_speed, 2);
-    EXPECT_EQ(list[1].usb_bus, 1);
-    EXPECT_EQ(list[1].usb_port, 2);
-    EXPECT_EQ(list[1].usb_addr, first.address());
-    EXPECT_EQ(list[1].usb_speed, 3);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(list[i].ident_valid, 1);
-        EXPECT_EQ(list[i].dev_fd, 0);
-        EXPECT_EQ(list[i].ops, &ll_op_usb);
-        EXPECT_EQ(list[i].priv, nullptr);
-    }
+    expect_listed(list[0], 2, 4, second.address(), 2);
+    expect_listed(list[1], 1, 2, first.address(), 3);
     EXPECT_EQ(list[2].usb_bus, 0);
     EXPECT_EQ(list[2].ops, nullptr);
 }

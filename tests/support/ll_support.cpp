@@ -48,6 +48,18 @@ long stamp_ms(const std::string &line) {
     return ((h * 60L + m) * 60L + s) * 1000L + ms;
 }
 
+void expect_listed(const ll_device &entry, uint8_t bus, uint8_t port, uint8_t address,
+                   uint8_t speed) {
+    EXPECT_EQ(entry.usb_bus, bus);
+    EXPECT_EQ(entry.usb_port, port);
+    EXPECT_EQ(entry.usb_addr, address);
+    EXPECT_EQ(entry.usb_speed, speed);
+    EXPECT_EQ(entry.ident_valid, 1);
+    EXPECT_EQ(entry.dev_fd, 0);
+    EXPECT_EQ(entry.ops, &ll_op_usb);
+    EXPECT_EQ(entry.priv, nullptr);
+}
+
 nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed) {
     nxsim::CameraConfig config;
     config.bus = bus;

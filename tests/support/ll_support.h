@@ -32,6 +32,10 @@ void print_log_tail(const std::string &log);
 // Milliseconds of the day in a log line's stamp "YYYY/MM/DD hh:mm:ss.mmm".
 long stamp_ms(const std::string &line);
 
+// A listed camera's entry: its place on the bus, not open, ready to open.
+void expect_listed(const ll_device &entry, uint8_t bus, uint8_t port, uint8_t address,
+                   uint8_t speed);
+
 // A camera configuration at a given place on the bus.
 nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed = 3);
 
