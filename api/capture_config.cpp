@@ -2,6 +2,24 @@
 #include "api/capture.h"
 #include "api/nx_log.h"
 
+namespace {
+
+// Stores a callback of the session (NULL removes it).
+template <typename Callback>
+bool set_callback(nivex_device *dev, std::atomic<Callback> nx::nx_session::*slot, Callback cb,
+                  const char *fn, const char *name) {
+    nx::ApiCall call(dev);
+    if (call.session() == nullptr) {
+        nx::log_no_handle(fn);
+        return false;
+    }
+    (call.session()->*slot).store(cb);
+    NX_DBG(fn, "[%s] set %s to %p\n", name, reinterpret_cast<void *>(cb));
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
 bool nivex_cap_set_frame_buffer(nivex_device *dev, void * /*frame_buf*/, uint32_t frame_buf_size) {
@@ -31,27 +49,13 @@ bool nivex_cap_get_frame_buffer(nivex_device *dev, void **frame_buf, uint32_t *f
 }
 
 bool nivex_cap_set_callback_on_frame_ready(nivex_device *dev, nivex_cb_frame_ready cb) {
-    nx::ApiCall call(dev);
-    if (call.session() == nullptr) {
-        nx::log_no_handle("nivex_cap_set_callback_on_frame_ready");
-        return false;
-    }
-    call.session()->on_frame_ready = cb;
-    NX_DBG("nivex_cap_set_callback_on_frame_ready", "[%s] set on_cap_frdy to %p\n",
-           reinterpret_cast<void *>(cb));
-    return true;
+    return set_callback(dev, &nx::nx_session::on_frame_ready, cb,
+                        "nivex_cap_set_callback_on_frame_ready", "on_cap_frdy");
 }
 
 bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb) {
-    nx::ApiCall call(dev);
-    if (call.session() == nullptr) {
-        nx::log_no_handle("nivex_cap_set_callback_on_error");
-        return false;
-    }
-    call.session()->on_error = cb;
-    NX_DBG("nivex_cap_set_callback_on_error", "[%s] set on_cap_err to %p\n",
-           reinterpret_cast<void *>(cb));
-    return true;
+    return set_callback(dev, &nx::nx_session::on_error, cb, "nivex_cap_set_callback_on_error",
+                        "on_cap_err");
 }
 
 bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats) {

@@ -185,7 +185,8 @@ void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax
         if (via_temp && to_request) std::memcpy(req->buf, dst, std::min(req->buf_size, frlen));
         describe_frame(session, info);
         account_to_request(req, session.last_meta, info.frlen);
-        if (on_frame_ready != nullptr) call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
+        if (on_frame_ready != nullptr)
+            call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
     }
     NX_TRC("_cap_handle_rdy_data", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", handled,
            static_cast<int>(reqmax), static_cast<int>(req != nullptr ? req->remaining : reqmax));
@@ -216,6 +217,22 @@ int fetch_result(nx_session &session, uint32_t delivered) {
     return static_cast<int>(delivered);
 }
 
+// A pending error is returned at once, after the error callback had its say
+// and the frames still ready were handed out.
+int report_pending_error(nivex_device *dev, nx_session &session, const nx::RequestScope &request) {
+    nx::cap_handle_rdy_data(dev, session, request.req().total);
+    int32_t err = session.cap_err.load();
+    return err < 0 ? err : static_cast<int>(request.delivered());
+}
+
+// The last pass of a fetch: what arrived meanwhile, then the result.
+int finish_fetch(nivex_device *dev, nx_session &session, const nx::RequestScope &request) {
+    bool capturing = session.capturing.load();
+    if (!capturing) NX_TRC("_nivex_cap_get_frames", "[%s] device is not capturing\n");
+    nx::cap_handle_rdy_data(dev, session, request.req().remaining);
+    return capturing ? fetch_result(session, request.delivered()) : NIVEX_ERR_NOT_CAPTURING;
+}
+
 }  // namespace
 
 extern "C" {
@@ -234,11 +251,7 @@ int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data, uin
            static_cast<int>(timeout_ms));
     nx::RequestScope request(session, static_cast<uint32_t>(frame_num), frame_data, frame_dlen,
                              first_frame_info);
-    if (session.cap_err.load() < 0) {
-        nx::cap_handle_rdy_data(dev, session, static_cast<uint32_t>(frame_num));
-        int32_t err = session.cap_err.load();
-        return err < 0 ? err : static_cast<int>(request.delivered());
-    }
+    if (session.cap_err.load() < 0) return report_pending_error(dev, session, request);
     while (session.cap_stop_flag.load() == 0 && !session.closing.load()) {
         uint64_t seen = nx::events_seen(session);
         nx::cap_handle_rdy_data(dev, session, request.req().remaining);
@@ -248,13 +261,7 @@ int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data, uin
             break;
         }
     }
-    if (session.capturing.load()) {
-        nx::cap_handle_rdy_data(dev, session, request.req().remaining);
-        return fetch_result(session, request.delivered());
-    }
-    NX_TRC("_nivex_cap_get_frames", "[%s] device is not capturing\n");
-    nx::cap_handle_rdy_data(dev, session, request.req().remaining);
-    return NIVEX_ERR_NOT_CAPTURING;
+    return finish_fetch(dev, session, request);
 }
 
 int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
@@ -267,22 +274,12 @@ int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen
     nx_session &session = *call.session();
     NX_TRC("_nivex_cap_get_frames", "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
     nx::RequestScope request(session, 1, frame_data, frame_dlen, frame_info);
-    if (session.cap_err.load() < 0) {
-        nx::cap_handle_rdy_data(dev, session, 1);
-        int32_t err = session.cap_err.load();
-        return err < 0 ? err : static_cast<int>(request.delivered());
-    }
+    if (session.cap_err.load() < 0) return report_pending_error(dev, session, request);
     if (session.cap_stop_flag.load() == 0) {
         // Lets an event being handled right now finish first.
         std::lock_guard lock(session.cap_mutex);
     }
-    if (session.capturing.load()) {
-        nx::cap_handle_rdy_data(dev, session, request.req().remaining);
-        return static_cast<int>(request.delivered());
-    }
-    NX_TRC("_nivex_cap_get_frames", "[%s] device is not capturing\n");
-    nx::cap_handle_rdy_data(dev, session, request.req().remaining);
-    return NIVEX_ERR_NOT_CAPTURING;
+    return finish_fetch(dev, session, request);
 }
 
 bool nivex_cap_snapshot(nivex_device *dev, void *frame_data, uint32_t frame_dlen,

@@ -111,12 +111,12 @@ SessionRef new_session(nivex_device *dev) {
     SessionRef session;
     try {
         session = std::make_shared<nx_session>();
+        nx::session_register(session);
     } catch (const std::exception &) {
-        NX_ERR("nivex_dev_open", "[%s] pthread_mutex_init failed\n");
+        NX_ERR("nivex_dev_open", "[%s] malloc failed\n");
         return nullptr;
     }
     copy_identity(*session, *dev);
-    nx::session_register(session);
     store_handle(dev, session.get());
     return session;
 }

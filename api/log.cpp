@@ -125,25 +125,32 @@ int open_log_file(const char *path) {
 
 extern "C" {
 
+// Logging never throws into its callers (C code among them): a message that
+// cannot be formatted for lack of memory is dropped.
 void nx_log(uint32_t level, const char *tag, const char *fmt, ...) {
     if (!reaches_console(level) && !reaches_file(level)) return;
     char stamp[48];
     format_stamp(stamp);
     va_list args;
     va_start(args, fmt);
-    std::string line = std::string(stamp) + "[" + (tag != nullptr ? tag : "") + "] ";
-    line += format_text(fmt, args);
+    try {
+        std::string line = std::string(stamp) + "[" + (tag != nullptr ? tag : "") + "] ";
+        line += format_text(fmt, args);
+        emit(level, line);
+    } catch (...) {
+    }
     va_end(args);
-    emit(level, line);
 }
 
 void nx_log_raw(uint32_t level, const char *fmt, ...) {
     if (!reaches_console(level) && !reaches_file(level)) return;
     va_list args;
     va_start(args, fmt);
-    std::string text = format_text(fmt, args);
+    try {
+        emit(level, format_text(fmt, args));
+    } catch (...) {
+    }
     va_end(args);
-    emit(level, text);
 }
 
 int nx_log_enable(uint32_t target, uint32_t level, const char *path) {

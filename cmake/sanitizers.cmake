@@ -6,6 +6,9 @@ if(NIVEX_SANITIZE STREQUAL "asan")
   add_link_options(-fsanitize=address,undefined)
 elseif(NIVEX_SANITIZE STREQUAL "tsan")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  # Multi-versioned functions are resolved while libraries load, before the
+  # thread sanitizer's runtime is up; its instrumented resolvers crash there.
+  add_compile_definitions(NIVEX_NO_SIMD_CLONES)
   add_link_options(-fsanitize=thread)
 elseif(NOT NIVEX_SANITIZE STREQUAL "")
   message(FATAL_ERROR "NIVEX_SANITIZE must be '', 'asan' or 'tsan'")

@@ -141,6 +141,9 @@ FaultCounters Camera::faults() const {
 CameraCounters Camera::counters() const {
     return locked([&](Core &) { return model_->counters(); });
 }
+std::optional<std::chrono::steady_clock::time_point> Camera::frame_sent_at(uint32_t index) const {
+    return locked([&](Core &) { return model_->frame_sent_at(index); });
+}
 std::vector<WireRecord> Camera::wire_log() const {
     return locked([&](Core &) { return model_->wire_log(); });
 }

@@ -14,8 +14,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -207,6 +209,10 @@ class Camera {
 
     FaultCounters faults() const;
     CameraCounters counters() const;
+    // When the last byte of frame `index` (counted from the capture start)
+    // left the camera into a bulk transfer on the steady clock; empty while
+    // it has not, or for one of more than 4096 frames ago.
+    std::optional<std::chrono::steady_clock::time_point> frame_sent_at(uint32_t index) const;
     std::vector<WireRecord> wire_log() const;
     void clear_wire_log();
 

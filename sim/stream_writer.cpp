@@ -39,11 +39,15 @@ uint16_t fletcher16(std::span<const uint8_t> bytes) {
 }
 
 uint32_t payload_sum(std::span<const uint8_t> payload) {
+    // Whole words in a plain loop the compiler can vectorise (the camera
+    // model sends hundreds of megabytes a second in benchmarks), then the
+    // zero-padded tail.
+    const size_t whole = payload.size() / 4 * 4;
     uint32_t sum = 0;
-    for (size_t i = 0; i < payload.size(); i += 4) {
+    for (size_t i = 0; i < whole; i += 4) sum += get32(payload.data() + i);
+    if (whole < payload.size()) {
         uint8_t word[4] = {0, 0, 0, 0};
-        std::copy_n(payload.begin() + static_cast<std::ptrdiff_t>(i),
-                    std::min<size_t>(4, payload.size() - i), word);
+        std::copy(payload.begin() + static_cast<std::ptrdiff_t>(whole), payload.end(), word);
         sum += get32(word);
     }
     return sum;

@@ -142,5 +142,9 @@ bool usb_ll_cap_stop(ll_device *ll) {
     priv->cap_abort.store(1);
     usb_ll_cap_cancel_all(priv, fn);
     const uint8_t payload = kStopPayload;
-    return usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_STOP, &payload, 1);
+    const bool stopped = usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_STOP, &payload, 1);
+    // Once stop returns no capture event is on its way any more, so the
+    // caller may reset what the events feed without racing the event thread.
+    usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true);
+    return stopped;
 }

@@ -50,6 +50,9 @@ class CameraModel {
     bool has_endpoint(uint8_t endpoint) const { return endpoint == kStreamEndpoint; }
     void clear_halt(uint8_t endpoint);
     bool capturing() const { return stream_.running(); }
+    std::optional<TimePoint> frame_sent_at(uint32_t index) const {
+        return stream_.frame_sent_at(index);
+    }
     // Stream bytes the camera could send right away without waiting for a
     // frame (SIZE_MAX: as many as asked for).
     size_t stream_backlog() const;

@@ -55,6 +55,8 @@ void StreamEngine::stop() {
     source_.reset();
     fifo_.clear();
     head_ = 0;
+    written_ = read_ = 0;
+    frame_ends_.clear();
 }
 
 bool StreamEngine::can_produce(const FaultPlan &faults) const {
@@ -109,6 +111,10 @@ void StreamEngine::produce(const StreamSettings &settings, FaultPlan &faults,
         frame_, fifo_, std::clamp<uint32_t>(settings.chunk_payload, 1, kMaxChunkPayload));
     chunks -= drop_chunks(start, faults);
     faults.corrupt(std::span(fifo_).subspan(start));
+    if (fifo_.size() > start) {
+        written_ += fifo_.size() - start;
+        frame_ends_.emplace_back(written_, frame_index_);
+    }
     counters.chunks_sent += static_cast<uint32_t>(chunks);
     ++counters.frames_sent;
     faults.count_frame_sent();
@@ -139,6 +145,7 @@ size_t StreamEngine::take(std::span<uint8_t> out) {
     const size_t n = std::min(out.size(), pending());
     std::memcpy(out.data(), fifo_.data() + head_, n);
     head_ += n;
+    read_ += n;
     if (head_ == fifo_.size()) {
         fifo_.clear();
         head_ = 0;
@@ -171,7 +178,25 @@ BulkResult StreamEngine::read(std::span<uint8_t> room, TimePoint now,
         filled += take(room.subspan(filled));
     }
     counters.stream_bytes += filled;
+    note_frames_sent();
     return {filled, filled == room.size() ? BulkEnd::Full : BulkEnd::Short};
+}
+
+// Stamped after the bytes were copied out (not with the pass's start time,
+// which comes before the frame was even rendered).
+void StreamEngine::note_frames_sent() {
+    const TimePoint now = Clock::now();
+    while (!frame_ends_.empty() && frame_ends_.front().first <= read_) {
+        const uint32_t index = frame_ends_.front().second;
+        sent_[index % kSentHistory] = {index, now};
+        frame_ends_.pop_front();
+    }
+}
+
+std::optional<TimePoint> StreamEngine::frame_sent_at(uint32_t index) const {
+    const Sent &sent = sent_[index % kSentHistory];
+    if (sent.index != index) return std::nullopt;
+    return sent.at;
 }
 
 TimePoint StreamEngine::next_event(TimePoint now, const StreamSettings &settings) const {

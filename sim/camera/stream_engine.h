@@ -3,8 +3,11 @@
 // applies the stream faults.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -53,6 +56,11 @@ class StreamEngine {
     bool halted() const { return halted_; }
     void clear_halt() { halted_ = false; }
 
+    // When the last byte of frame `index` went into a bulk transfer; empty
+    // while it has not, or when it is older than the last kSentHistory frames.
+    std::optional<TimePoint> frame_sent_at(uint32_t index) const;
+    static constexpr size_t kSentHistory = 4096;
+
   private:
     size_t pending() const { return fifo_.size() - head_; }
     bool can_produce(const FaultPlan &faults) const;
@@ -62,6 +70,7 @@ class StreamEngine {
     void skip_frame(CameraCounters &counters);
     size_t drop_chunks(size_t from, FaultPlan &faults);
     size_t take(std::span<uint8_t> out);
+    void note_frames_sent();
 
     bool running_ = false;
     bool halted_ = false;
@@ -72,6 +81,15 @@ class StreamEngine {
     TimePoint next_frame_at_{};
     std::vector<uint8_t> fifo_;  // chunk bytes produced and not yet read, from head_
     size_t head_ = 0;
+    // Stream positions (bytes since the start) where produced frames end.
+    uint64_t written_ = 0;
+    uint64_t read_ = 0;
+    std::deque<std::pair<uint64_t, uint32_t>> frame_ends_;  // (end position, frame index)
+    struct Sent {
+        uint32_t index = UINT32_MAX;
+        TimePoint at{};
+    };
+    std::array<Sent, kSentHistory> sent_{};
 };
 
 }  // namespace nxsim

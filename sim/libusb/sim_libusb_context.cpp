@@ -72,7 +72,16 @@ int LIBUSB_CALL libusb_set_option(libusb_context *ctx, enum libusb_option option
     switch (option) {
         case LIBUSB_OPTION_LOG_LEVEL: {
             va_list args;
+// libusb's own signature puts an enum before the variadic part; an enum of
+// int range is passed like an int on every ABI this builds for.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
             va_start(args, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
             int level = va_arg(args, int);
             va_end(args);
             if (level < LIBUSB_LOG_LEVEL_NONE || level > LIBUSB_LOG_LEVEL_DEBUG)

@@ -90,6 +90,11 @@ TEST_F(CaptureTest, FramesArriveByteExactAndInOrder) {
     EXPECT_EQ(first.width, 320u);
     EXPECT_EQ(first.height, 240u);
     expect_frames(buf, first.frame_idx, 5);
+    // The simulator knows when each frame left it; none was handed out before.
+    auto sent = cam_.frame_sent_at(first.frame_idx + 4u);
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_LE(*sent, std::chrono::steady_clock::now());
+    EXPECT_FALSE(cam_.frame_sent_at(first.frame_idx + 5000u).has_value());
     ASSERT_TRUE(nivex_cap_stop(&dev_));
     EXPECT_FALSE(nivex_cap_is_ongoing(&dev_));
 }
