@@ -27,8 +27,8 @@ namespace nxsim::umock {
 class BusState;
 class UsbfsCamera;
 
-// Why cameras cannot be put on a faked usbfs in this process; empty when
-// they can.
+// Why cameras cannot be put on a faked usbfs in this process (no preload
+// library, or a ThreadSanitizer build); empty when they can.
 std::string unavailable_reason();
 
 class UsbfsBus {

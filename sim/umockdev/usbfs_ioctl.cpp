@@ -25,6 +25,9 @@ struct Reply {
     // A reaped URB is synced back to libusb when the ioctl completes; it
     // lives until then.
     std::unique_ptr<Urb> reaped;
+    // A submitted bulk URB joins the stream only once its submission has been
+    // synced back, so that the bus thread never fills a buffer umockdev reads.
+    Urb *queued = nullptr;
 };
 
 Reply fail(int error) {
@@ -257,10 +260,9 @@ Reply Request::submit_bulk(std::unique_ptr<Urb> urb) {
     const bool mine =
         std::find(client_.claimed.begin(), client_.claimed.end(), true) != client_.claimed.end();
     if (!mine && any_claim()) return fail(EBUSY);
-    node_.stream.push_back(urb.get());
+    Urb *queued = urb.get();
     client_.pending.push_back(std::move(urb));
-    bus_.kick();
-    return {};
+    return {0, 0, nullptr, queued};
 }
 
 Reply Request::discard() {
@@ -308,6 +310,17 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *id, gpointer user_da
         reply = request.answer(umockdev_ioctl_client_get_request(id));
     }
     umockdev_ioctl_client_complete(id, reply.result, reply.error);
+    if (reply.queued != nullptr) {
+        // Requests and closes of a file are handled in turn on this thread,
+        // so the URB is still there; an unplug may have ended it meanwhile.
+        std::lock_guard lock(bus.mu);
+        const auto &pending = reply.queued->client->pending;
+        const bool still_pending =
+            std::any_of(pending.begin(), pending.end(),
+                        [&](const auto &urb) { return urb.get() == reply.queued; });
+        if (still_pending && !node.gone) node.stream.push_back(reply.queued);
+        bus.kick();
+    }
     return TRUE;
 }
 
