@@ -224,7 +224,8 @@ class Camera {
     std::shared_ptr<CameraModel> model_;
 };
 
-// Puts a camera on the bus. Cameras are listed in the order they were added.
+// Puts a camera on the bus. libusb lists devices as on Linux: by sysfs name
+// ("usb<bus>/<bus>-<port>", compared as text), the last name first.
 Camera add_camera(const CameraConfig &config = {});
 // Every camera added since the last reset(), on the bus or not.
 std::vector<Camera> cameras();

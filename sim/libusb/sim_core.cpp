@@ -304,13 +304,24 @@ TimePoint Core::stream_wake(const libusb_device_handle *handle, TimePoint now) c
     return now + std::max(kMinLinkWait, std::chrono::duration_cast<std::chrono::nanoseconds>(wait));
 }
 
+// Like libusb, a transfer whose time-out passed is cancelled; it ends
+// TIMED_OUT once the camera lets go of it, which an unanswered request takes
+// its cancellation delay to do.
 void Core::expire(libusb_device_handle *handle, TimePoint now) {
     std::vector<TransferPriv *> due;
     for (TransferPriv *t : handle->in_flight)
-        if (t->cancel_due <= now || (!t->hung && !t->cancel_requested && t->deadline <= now))
-            due.push_back(t);
-    for (TransferPriv *t : due)
-        complete(*t, t->cancel_due <= now ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_TIMED_OUT);
+        if (t->cancel_due <= now || (!t->cancel_requested && t->deadline <= now)) due.push_back(t);
+    for (TransferPriv *t : due) {
+        if (t->cancel_due > now) {
+            t->cancel_requested = true;
+            t->timed_out = true;
+            if (t->hung && t->cancel_delay_ms > 0) {
+                t->cancel_due = now + std::chrono::milliseconds(t->cancel_delay_ms);
+                continue;
+            }
+        }
+        complete(*t, t->timed_out ? LIBUSB_TRANSFER_TIMED_OUT : LIBUSB_TRANSFER_CANCELLED);
+    }
 }
 
 void Core::service(libusb_context *ctx, TimePoint now) {
@@ -330,7 +341,7 @@ TimePoint Core::next_wake(libusb_context *ctx, TimePoint now) const {
     for (const auto &handle : ctx->handles) {
         for (const TransferPriv *t : handle->in_flight) {
             wake = std::min(wake, t->cancel_due);
-            if (!t->hung && !t->cancel_requested) wake = std::min(wake, t->deadline);
+            if (!t->cancel_requested) wake = std::min(wake, t->deadline);
         }
         if (!handle->bulk_queue.empty() && !stale(handle.get()))
             wake = std::min(wake, stream_wake(handle.get(), now));

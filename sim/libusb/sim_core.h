@@ -34,8 +34,9 @@ enum class TransferState : uint8_t {
 // The simulator's part of a transfer, placed in front of the caller's.
 struct TransferPriv {
     TransferState state = TransferState::Idle;
-    bool hung = false;  // the camera never answers; only cancellation ends it
+    bool hung = false;  // the camera never answers; only a cancellation ends it
     bool cancel_requested = false;
+    bool timed_out = false;  // cancelled by its time-out: it ends TIMED_OUT
     bool orphaned = false;   // its handle was closed before the cancellation completed
     bool forgotten = false;  // orphaned, and no longer counted since a reset
     uint32_t stream_id = 0;

@@ -1,6 +1,8 @@
 // Device lists, descriptors, open and close, configuration and interfaces.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "sim/libusb/sim_core.h"
 
@@ -12,6 +14,14 @@ namespace {
 
 // Every call on a handle of a camera that left the bus fails like this.
 constexpr int kGone = LIBUSB_ERROR_NO_DEVICE;
+
+// libusb on Linux lists devices in this order: it walks the sysfs device
+// names sorted as text ("usb1/1-10" before "usb1/1-2") and puts each device it
+// finds at the front of its list, so the last name comes first.
+std::string sysfs_name(const libusb_device &dev) {
+    const std::string bus = std::to_string(dev.bus);
+    return "usb" + bus + "/" + bus + "-" + std::to_string(dev.port);
+}
 
 // Reads a listed device's record under the simulator's lock.
 template <typename Read>
@@ -37,6 +47,10 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *ctx, libusb_device **
         if (cam->attached()) found.push_back(core.find_or_add_device(ctx, cam, nullptr));
     for (const auto &foreign : core.bus.foreign())
         found.push_back(core.find_or_add_device(ctx, nullptr, &foreign));
+    std::stable_sort(found.begin(), found.end(),
+                     [](const libusb_device *a, const libusb_device *b) {
+                         return sysfs_name(*a) > sysfs_name(*b);
+                     });
     // The caller frees the list with libusb_free_device_list.
     auto **out =
         static_cast<libusb_device **>(std::calloc(found.size() + 1, sizeof(libusb_device *)));

@@ -111,6 +111,8 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer *transfer) {
             if (transfer->length <
                 static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE + libusb_le16_to_cpu(setup->wLength)))
                 return LIBUSB_ERROR_INVALID_PARAM;
+            if (transfer->timeout > 0)
+                t.deadline = now + std::chrono::milliseconds(transfer->timeout);
             t.state = TransferState::InFlight;
             t.handle->in_flight.push_back(&t);
             ++core.transfers_in_flight;

@@ -1,23 +1,10 @@
 #include "usb_fixture.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
-#include <thread>
 
 #include "api/nx_log.h"
 
 namespace nxtest {
-
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return done();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 std::vector<nxsim::WireRecord> commands_of(const nxsim::Camera &cam) {
     std::vector<nxsim::WireRecord> out;
@@ -41,14 +28,7 @@ void UsbTest::SetUp() {
 }
 
 void UsbTest::TearDown() {
-    if (HasFailure()) {
-        // The end of the library's log explains most failures; NX_FULL_LOG=1
-        // prints all of it.
-        std::string text = log();
-        const size_t keep = std::getenv("NX_FULL_LOG") != nullptr ? text.size() : 6000;
-        if (text.size() > keep) text = "...\n" + text.substr(text.size() - keep);
-        std::fprintf(stderr, "--- library log ---\n%s--- end of log ---\n", text.c_str());
-    }
+    if (HasFailure()) print_log_tail(log());
     for (auto &ll : sessions_) {
         if (ll->priv != nullptr) nivex_ll_dev_close(ll.get());
     }
@@ -84,51 +64,11 @@ ll_device *UsbTest::open(const nxsim::Camera &cam) {
 
 std::vector<std::string> UsbTest::log_lines(std::string_view level, std::string_view fn,
                                             std::string_view text) const {
-    const std::string head = "[" + std::string(level) + "] [" + std::string(fn) + "]";
-    std::vector<std::string> out;
-    std::istringstream in(log());
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(head) != std::string::npos && line.find(text) != std::string::npos) {
-            out.push_back(line);
-        }
-    }
-    return out;
+    return log_lines_in(log(), level, fn, text);
 }
 
 int UsbTest::log_count(std::string_view level, std::string_view fn, std::string_view text) const {
     return static_cast<int>(log_lines(level, fn, text).size());
-}
-
-long stamp_ms(const std::string &line) {
-    // "YYYY/MM/DD hh:mm:ss.mmm[tid]..."
-    int h = 0, m = 0, s = 0, ms = 0;
-    if (line.size() < 23 || std::sscanf(line.c_str() + 11, "%d:%d:%d.%d", &h, &m, &s, &ms) != 4) {
-        return -1;
-    }
-    return ((h * 60L + m) * 60L + s) * 1000L + ms;
-}
-
-int CaptureRecorder::callback(ll_device *ll, int event, uint8_t *data, int len, void *arg) {
-    auto *self = static_cast<CaptureRecorder *>(arg);
-    Event record{event, len, data};
-    if (self->hook) self->hook(ll, record);
-    {
-        std::lock_guard lock(self->mutex_);
-        self->events_.push_back(record);
-    }
-    self->total_.fetch_add(1);
-    return 0;
-}
-
-std::vector<CaptureRecorder::Event> CaptureRecorder::events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-}
-
-int CaptureRecorder::count(int event) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(events_.begin(), events_.end(),
-                                          [event](const Event &e) { return e.event == event; }));
 }
 
 }  // namespace nxtest

@@ -16,14 +16,12 @@
 
 #include "ll/ll_ops.h"
 #include "sim/camsim.h"
+#include "support/ll_support.h"
 #include "support/test_support.h"
 
 namespace nxtest {
 
 using namespace std::chrono_literals;
-
-// Polls `done` until it holds or `limit` passed; returns its last value.
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 5000ms);
 
 // Control requests of a camera's wire log, without the status queries.
 std::vector<nxsim::WireRecord> commands_of(const nxsim::Camera &cam);
@@ -53,33 +51,6 @@ class UsbTest : public ::testing::Test {
     TempDir dir_;
     std::string log_path_;
     std::vector<std::unique_ptr<ll_device>> sessions_;
-};
-
-// Milliseconds of the day in a log line's stamp "YYYY/MM/DD hh:mm:ss.mmm".
-long stamp_ms(const std::string &line);
-
-// Records the capture events the transport delivers, on the event thread.
-class CaptureRecorder {
-  public:
-    struct Event {
-        int event;
-        int len;
-        const uint8_t *buffer;
-    };
-
-    static int callback(ll_device *ll, int event, uint8_t *data, int len, void *arg);
-
-    // Runs inside the callback, on the event thread, before the event is stored.
-    std::function<void(ll_device *, const Event &)> hook;
-
-    std::vector<Event> events() const;
-    int count(int event) const;
-    int total() const { return total_.load(); }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Event> events_;
-    std::atomic<int> total_{0};
 };
 
 }  // namespace nxtest

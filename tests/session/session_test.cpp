@@ -40,7 +40,7 @@ TEST_F(SessionTest, ListingSeveralCamerasFillsTheirIdentity) {
     nxsim::Camera a = add_camera(), b = add_camera(), c = add_camera();
     nivex_device list[4];
     ASSERT_EQ(nivex_dev_list(list, 4), 3);
-    const nxsim::Camera cams[] = {a, b, c};
+    const nxsim::Camera cams[] = {c, b, a};  // libusb's order: the last port first
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(list[i].handle, nullptr);
         EXPECT_EQ(list[i].usb_bus, cams[i].bus());
@@ -52,7 +52,7 @@ TEST_F(SessionTest, ListingSeveralCamerasFillsTheirIdentity) {
     }
     nivex_device first{};
     EXPECT_EQ(nivex_dev_list(&first, 1), 1);
-    EXPECT_EQ(first.usb_port, a.port());
+    EXPECT_EQ(first.usb_port, c.port());
 }
 
 TEST_F(SessionTest, OpenFillsIdentityFromTheCamera) {
@@ -94,8 +94,8 @@ TEST_F(SessionTest, DefaultDeviceOnceAtATime) {
 }
 
 TEST_F(SessionTest, ClosedRecordReopensTheSameCamera) {
+    nxsim::Camera later = add_camera();  // listed second
     add_camera();
-    nxsim::Camera second = add_camera();
     nivex_device list[2];
     ASSERT_EQ(nivex_dev_list(list, 2), 2);
     dev_ = list[1];
@@ -104,7 +104,7 @@ TEST_F(SessionTest, ClosedRecordReopensTheSameCamera) {
     EXPECT_EQ(dev_.handle, nullptr);
     nivex_dev_close(&dev_);  // closing again is harmless
     ASSERT_EQ(nivex_dev_open(&dev_), &dev_);
-    EXPECT_EQ(dev_.usb_port, second.port());
+    EXPECT_EQ(dev_.usb_port, later.port());
 }
 
 TEST_F(SessionTest, MissedCloseIsRepairedAtTheNextOpen) {
@@ -247,7 +247,8 @@ TEST_F(SessionTest, CloseWaitsForACallInProgress) {
         call_done = true;
         return ok;
     });
-    while (!nx::api_busy(&dev_)) std::this_thread::sleep_for(1ms);
+    while (!nx::api_busy(&dev_))
+        std::this_thread::sleep_for(1ms);
     auto start = std::chrono::steady_clock::now();
     nivex_dev_close(&dev_);
     auto took = std::chrono::steady_clock::now() - start;
