@@ -27,8 +27,8 @@ void check_frames(nx_stream *s, Steering &steer, std::vector<uint8_t> &buf) {
     buf.resize(room + 1);
     nx_stream_frame_info info{};
     const bool peek = (op & 0x10) != 0;
-    const uint32_t n = nx_stream_fetch_frames(s, (op & 0x20) ? nullptr : buf.data(), room, count,
-                                              &info, peek);
+    const uint32_t n =
+        nx_stream_fetch_frames(s, (op & 0x20) ? nullptr : buf.data(), room, count, &info, peek);
     nx_stream_state st{};
     nx_stream_get_state(s, &st);
     if (n > count || (!peek && n > 0 && info.frlen == 0)) __builtin_trap();

@@ -291,7 +291,6 @@ NIVEX_API const char *nivex_error_name(int err);
 /* The library's version text, "v1.42". */
 NIVEX_API const char *nivex_version(void);
 
-
 /* ------------------------------------------------------------------------ */
 /* Devices and sessions                                                      */
 /* ------------------------------------------------------------------------ */

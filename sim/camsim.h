@@ -237,7 +237,7 @@ void reset();
 
 // Adds cameras as described by a NIVEX_SIM text (see README, "Camera
 // simulator"). Returns an empty string on success, else what is wrong.
-std::string configure(std::string_view spec);
+std::string configure(std::string_view text);
 
 // State of the simulated libusb, for leak and misuse checks.
 struct UsbStats {

@@ -13,7 +13,7 @@ namespace {
 
 using Settings = std::map<std::string, std::string>;
 
-struct Spec {
+struct SimPlan {
     Settings common;
     std::map<unsigned, Settings> per_camera;
     unsigned cameras = 1;
@@ -42,7 +42,7 @@ std::optional<double> parse_rate(std::string_view text) {
     return value;
 }
 
-std::string split_items(std::string_view text, Spec &spec) {
+std::string split_items(std::string_view text, SimPlan &plan) {
     while (!text.empty()) {
         size_t comma = text.find(',');
         std::string_view item = text.substr(0, comma);
@@ -55,16 +55,16 @@ std::string split_items(std::string_view text, Spec &spec) {
         if (key == "cameras") {
             auto n = parse_number<unsigned>(value);
             if (!n || *n > 32) return "cameras: want 0 to 32, got " + value;
-            spec.cameras = *n;
+            plan.cameras = *n;
         } else if (key == "foreign") {
-            spec.foreign.push_back(value);
+            plan.foreign.push_back(value);
         } else if (key.rfind("cam", 0) == 0 && key.find('.') != std::string::npos) {
             size_t dot = key.find('.');
             auto index = parse_number<unsigned>(std::string_view(key).substr(3, dot - 3));
             if (!index) return "bad camera prefix in " + key;
-            spec.per_camera[*index][key.substr(dot + 1)] = value;
+            plan.per_camera[*index][key.substr(dot + 1)] = value;
         } else {
-            spec.common[key] = value;
+            plan.common[key] = value;
         }
     }
     return {};
@@ -206,22 +206,22 @@ std::string apply_faults(const Settings &settings, Camera &camera) {
 }  // namespace
 
 std::string configure(std::string_view text) {
-    Spec spec;
-    std::string error = split_items(text, spec);
+    SimPlan plan;
+    std::string error = split_items(text, plan);
     if (!error.empty()) return error;
-    for (const auto &[key, value] : spec.common)
+    for (const auto &[key, value] : plan.common)
         if (!is_setting(key)) return "unknown key " + key;
-    for (const auto &[index, settings] : spec.per_camera) {
-        if (index >= spec.cameras) return "cam" + std::to_string(index) + ": no such camera";
+    for (const auto &[index, settings] : plan.per_camera) {
+        if (index >= plan.cameras) return "cam" + std::to_string(index) + ": no such camera";
         for (const auto &[key, value] : settings)
             if (!is_setting(key)) return "unknown key cam" + std::to_string(index) + "." + key;
     }
     // Every camera is built and its faults checked on a model of its own
     // first, so that a bad text puts nothing on the bus.
     std::vector<std::pair<CameraConfig, Settings>> planned;
-    for (unsigned i = 0; i < spec.cameras; ++i) {
-        Settings settings = spec.common;
-        for (const auto &[key, value] : spec.per_camera[i])
+    for (unsigned i = 0; i < plan.cameras; ++i) {
+        Settings settings = plan.common;
+        for (const auto &[key, value] : plan.per_camera[i])
             settings[key] = value;
         CameraConfig config;
         for (const auto &[key, value] : settings)
@@ -237,14 +237,14 @@ std::string configure(std::string_view text) {
         if (!(error = apply_faults(settings, trial)).empty()) return error;
         planned.emplace_back(std::move(config), std::move(settings));
     }
-    for (const auto &value : spec.foreign)
+    for (const auto &value : plan.foreign)
         if (!(error = check_foreign(value)).empty()) return error;
 
     for (auto &[config, settings] : planned) {
         Camera camera = add_camera(config);
         apply_faults(settings, camera);
     }
-    for (const auto &value : spec.foreign)
+    for (const auto &value : plan.foreign)
         add_foreign(value);
     return {};
 }

@@ -44,7 +44,8 @@ uint32_t payload_sum(std::span<const uint8_t> payload) {
     // zero-padded tail.
     const size_t whole = payload.size() / 4 * 4;
     uint32_t sum = 0;
-    for (size_t i = 0; i < whole; i += 4) sum += get32(payload.data() + i);
+    for (size_t i = 0; i < whole; i += 4)
+        sum += get32(payload.data() + i);
     if (whole < payload.size()) {
         uint8_t word[4] = {0, 0, 0, 0};
         std::copy(payload.begin() + static_cast<std::ptrdiff_t>(whole), payload.end(), word);

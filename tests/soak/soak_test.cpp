@@ -61,8 +61,10 @@ TEST_F(SoakTest, FiveThousandFramesThroughFaults) {
     std::thread faults([&] {
         for (int i = 0; !done.load(); ++i) {
             std::this_thread::sleep_for(15ms);
-            if (i % 2 == 0) cam.inject_stall(1);
-            else if (i < 40) cam.inject_bulk_timeout(1, 1000);
+            if (i % 2 == 0)
+                cam.inject_stall(1);
+            else if (i < 40)
+                cam.inject_bulk_timeout(1, 1000);
         }
     });
 
