@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+// clang-format off
 #define ARCTAN2_LUT_NUM 4096
 static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {
     0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 16, 17,
@@ -263,3 +264,4 @@ static const uint16_t g_atan2_LUT[ARCTAN2_LUT_NUM] = {
     3732, 3732, 3733, 3734, 3734, 3735, 3735, 3736, 3737, 3737, 3738, 3738, 3739, 3739, 3740, 3741,
     3741, 3742, 3742, 3743, 3744, 3744, 3745, 3745, 3746, 3746, 3747, 3748, 3748, 3749, 3749, 3750,
 };
+// clang-format on
