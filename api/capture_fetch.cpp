@@ -154,13 +154,18 @@ void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax
         NX_TRC("_cap_handle_rdy_data", "[%s] error callback force cap to stop\n");
         return;
     }
-    if (reqmax == 0 || session.closing.load() || frames_waiting(session) == 0) return;
+    if (reqmax == 0 || session.closing.load()) return;
+    // One pass takes the frames waiting now, not those that arrive meanwhile:
+    // a camera that delivers frames faster than the callback consumes them
+    // would otherwise keep the caller here for ever.
+    const uint32_t waiting = frames_waiting(session);
+    if (waiting == 0) return;
     cap_fetch_req *req = session.fetch_req.load();
     bool to_request = req != nullptr && req->remaining > 0 && req->buf != nullptr;
     nivex_cb_frame_ready on_frame_ready = session.on_frame_ready.load();
     TempBuffer temp;
     uint32_t handled = 0;
-    for (uint32_t frlen; (frlen = next_frame_size(session)) != 0; ++handled) {
+    for (uint32_t frlen; handled < waiting && (frlen = next_frame_size(session)) != 0; ++handled) {
         // Without a frame-ready callback, frames beyond a served request stay
         // ready for the next fetch instead of being dropped unseen.
         if (req != nullptr && req->remaining == 0 && on_frame_ready == nullptr) break;
