@@ -127,8 +127,11 @@ void call_frame_ready(nivex_device *dev, nivex_cb_frame_ready on_frame_ready,
 }
 
 // Blocks until the engine signals something new after `seen`, the capture
-// stops, the device closes or the deadline passes (false).
+// stops, the device closes or the deadline passes (false). A passed deadline
+// ends the wait even while events keep coming: a streaming camera would
+// otherwise keep a bounded wait going for ever.
 bool wait_for_event(nx_session &session, uint64_t seen, const Clock::time_point *deadline) {
+    if (deadline != nullptr && Clock::now() >= *deadline) return false;
     std::unique_lock lock(session.cap_mutex);
     auto ready = [&] {
         return session.cap_events != seen || session.cap_stop_flag.load() != 0 ||

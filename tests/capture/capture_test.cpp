@@ -282,6 +282,22 @@ TEST_F(CaptureTest, SlowFrameCallbackDoesNotHoldAFetchForever) {
     EXPECT_LE(g_slow_calls.load(), 2 * 10);  // two passes over a 10-frame buffer at most
 }
 
+TEST_F(CaptureTest, BoundedWaitEndsWhileFramesKeepComing) {
+    // A wait with a time limit returns false at its limit even though every
+    // moment brings a new frame to hand out.
+    g_slow_calls = 0;
+    ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready_slowly));
+    cam_.set_stream_mode(nxsim::StreamMode::Fast);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    auto waiter = std::async(std::launch::async, [&] { return nivex_cap_wait(&dev_, 300); });
+    const bool returned = waiter.wait_for(30s) == std::future_status::ready;
+    nivex_cap_stop(&dev_);  // ends a wait that would not
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(waiter.get());
+    EXPECT_GT(g_slow_calls.load(), 0);
+    EXPECT_TRUE(logged("[nivex_cap_wait]  timeout ...\n"));
+}
+
 TEST_F(CaptureTest, SnapshotOnAnIdleDevice) {
     std::vector<uint8_t> buf(kFrameBytes);
     nivex_frame_meta meta{};
