@@ -26,15 +26,18 @@ slowest_tests() {
   local costs="$build_dir/Testing/Temporary/CTestCostData.txt"
   [ -f "$costs" ] || return 0
   echo "== slowest tests ($preset) =="
-  awk 'NF == 3 { printf "%9.2f s  %s\n", $3, $1 }' "$costs" | sort -rn | head -5
+  # sed reads to the end, so sort never writes into a closed pipe.
+  awk 'NF == 3 { printf "%9.2f s  %s\n", $3, $1 }' "$costs" | sort -rn | sed -n 1,5p || true
 }
 
+# A list left by an earlier run must not be taken for this run's failures.
+failed_list="$build_dir/Testing/Temporary/LastTestsFailed.log"
+rm -f "$failed_list"
 if ctest --preset "$preset" "$@"; then
   slowest_tests
   exit 0
 fi
 slowest_tests
-failed_list="$build_dir/Testing/Temporary/LastTestsFailed.log"
 [ -s "$failed_list" ] || exit 1
 failed="$(cut -d: -f2- "$failed_list" | tr '\n' ' ')"
 echo "== running the failed tests once more: $failed=="
