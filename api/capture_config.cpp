@@ -1,6 +1,6 @@
 // Capture configuration: frame capacity and callbacks.
 #include "api/capture.h"
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "api/capture.h"
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
 namespace nx {

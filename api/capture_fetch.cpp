@@ -8,7 +8,7 @@
 #include <new>
 
 #include "api/capture.h"
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace nx {
 

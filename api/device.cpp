@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "api/capture.h"
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "api/session.h"
 #include "ll/ll_ops.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "api/path_prefix.h"
 #include "imgproc/nx_cmap.h"
 #include "ll/ll_ops.h"

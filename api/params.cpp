@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "api/session.h"
 #include "ll/ll_ops.h"
 

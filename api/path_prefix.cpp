@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "api/path_prefix.h"
 
 namespace {

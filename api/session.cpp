@@ -3,7 +3,7 @@
 
 #include <unordered_map>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace nx {
 

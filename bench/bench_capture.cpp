@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "nivex.h"
 #include "sim/camsim.h"
 

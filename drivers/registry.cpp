@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "drivers/chip_driver.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_calib_len.h"
 #include "imgproc/nx_mat3.h"
 #include "imgproc/nx_simd.h"

@@ -12,7 +12,7 @@
 #define NX_REMAP_AVX2 1
 #endif
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_calib_len.h"
 #include "imgproc/nx_simd.h"
 

@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_simd.h"
 
 namespace nx::filt {

@@ -17,7 +17,7 @@
 #include <exception>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_filter.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Forwarding layer: looks an operation up in the session's table and calls it.
 // A session that was never opened, or a table without the slot, is treated
 // like an absent session: false, 0 or nothing, never a crash.
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
 namespace {

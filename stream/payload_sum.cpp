@@ -1,5 +1,7 @@
 #include "stream/payload_sum.h"
 
+#include "common/nx_bytes.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -15,13 +17,6 @@
 namespace nx::stream {
 
 namespace {
-
-uint32_t load_le32(const uint8_t *p) {
-    uint32_t w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
-    return w;
-}
 
 // Bytes one at a time, each at its place within its word.
 uint32_t copy_and_sum_bytes(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offset) {
@@ -62,7 +57,7 @@ uint32_t copy_and_sum_blocks(uint8_t *dst, const uint8_t *src, size_t blocks) {
 uint32_t copy_and_sum_blocks(uint8_t *dst, const uint8_t *src, size_t blocks) {
     uint32_t sum = 0;
     for (size_t i = 0; i < 4 * blocks; ++i) {
-        const uint32_t w = load_le32(src + 4 * i);
+        const uint32_t w = nx::load_le32(src + 4 * i);
         std::memcpy(dst + 4 * i, src + 4 * i, 4);
         sum += w;
     }
@@ -119,7 +114,7 @@ uint32_t copy_and_sum(uint8_t *dst, const uint8_t *src, size_t n, uint32_t offse
     n -= 16 * blocks;
 
     for (; n >= 4; n -= 4, src += 4, dst += 4) {
-        sum += load_le32(src);
+        sum += nx::load_le32(src);
         std::memcpy(dst, src, 4);
     }
     return sum + copy_and_sum_bytes(dst, src, n, 0);

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <new>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "stream/stream_parser.h"
 
 void nx::stream::Counters::clear() {

@@ -3,7 +3,7 @@
 // consumes some bytes, until the piece is used up.
 #include <algorithm>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "stream/stream_parser.h"
 
 using nx::stream::Input;

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <new>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "stream/payload_sum.h"
 #include "stream/stream_parser.h"
 

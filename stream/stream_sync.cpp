@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "stream/stream_parser.h"
 
 using nx::stream::Counters;

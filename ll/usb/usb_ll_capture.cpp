@@ -1,7 +1,7 @@
 // Capture streaming: 16 bulk transfers stay queued on the stream endpoint;
 // each completion goes to the capture engine's callback and is resubmitted
 // at once unless the capture is aborting.
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 #include "ll/usb/usb_ll_priv.h"
 
@@ -126,7 +126,7 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
 
     NX_TRC(fn, "[%s] Enter\n");
     uint8_t payload[4];
-    put_le32(payload, start_arg);
+    nx::store_le32(payload, start_arg);
     if (usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_START, payload, sizeof payload)) return true;
     NX_WRN(fn, "[%s] nivex_ll_cap_start failed\n");
     // Cancelled transfers must not be resubmitted, whatever the callback does.

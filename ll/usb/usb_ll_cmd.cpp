@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 #include "ll/usb/usb_ll_priv.h"
 

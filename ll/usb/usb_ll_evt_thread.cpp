@@ -2,7 +2,7 @@
 // for the camera's context, so every transfer completes on it.
 #include <sys/time.h>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_priv.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // cancelling the capture transfers and waiting until libusb hands them back.
 #include <sys/time.h>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_priv.h"
 
 namespace {

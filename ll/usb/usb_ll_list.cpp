@@ -1,7 +1,7 @@
 // Listing the cameras on the USB bus by vendor and product id.
 #include <libusb.h>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_priv.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // most 3 entries per exchange, the camera overwriting each with its value.
 #include <algorithm>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 
 namespace {

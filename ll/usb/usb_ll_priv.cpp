@@ -1,7 +1,7 @@
 // Allocation and release of the private record of an open USB camera.
 #include <new>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_priv.h"
 
 bool usb_ll_priv_alloc(ll_device *ll) {

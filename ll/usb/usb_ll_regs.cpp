@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 
 namespace {
@@ -16,7 +16,7 @@ constexpr int kMaxRegsPerWrite = (UINT16_MAX - kRegHeaderSize) / 4;
 
 void put_reg_header(uint8_t *out, uint8_t target, uint32_t first_reg, int reg_cnt) {
     out[0] = target;
-    put_le16(put_le32(out + 1, first_reg), static_cast<uint16_t>(4 * reg_cnt));
+    nx::store_le16(nx::store_le32(out + 1, first_reg), static_cast<uint16_t>(4 * reg_cnt));
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ bool usb_ll_reg_write(ll_device *ll, uint8_t target, uint32_t reg_base, const ui
     put_reg_header(block.data(), target, reg_base, reg_cnt);
     uint8_t *out = block.data() + kRegHeaderSize;
     for (int i = 0; i < reg_cnt; ++i)
-        out = put_le32(out, values[i]);
+        out = nx::store_le32(out, values[i]);
     return usb_cmd_send_checked(ll, REQ_REG, SUB_REG_WRITE, block.data(),
                                 static_cast<int>(block.size()));
 }
@@ -66,7 +66,7 @@ bool usb_ll_reg_read(ll_device *ll, uint8_t target, uint32_t reg_base, uint32_t 
             NX_ERR(fn, "[%s] read phase failed\n");
             return false;
         }
-        le32_to_host(out, n);
+        nx::le32_to_host(out, n);
         first_reg += static_cast<uint32_t>(n);
         out += n;
         remaining -= n;

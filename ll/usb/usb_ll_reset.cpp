@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 #include "ll/usb/usb_ll_priv.h"
 
@@ -38,7 +38,7 @@ bool reset_usb_interface(ll_device *ll, const uint8_t (&payload)[4]) {
 bool usb_ll_dev_reset(ll_device *ll, uint8_t target) {
     NX_TRC(kFn, "[%s] rest device (target=%d)\n", target);
     uint8_t payload[4];
-    put_le32(payload, target);
+    nx::store_le32(payload, target);
     if (target == RESET_TARGET_USB_IF) {
         // Without an open session there is nothing to reset, and reopening
         // would open a camera the caller never opened.

@@ -2,7 +2,7 @@
 // interface claim and the event thread.
 #include <exception>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_priv.h"
 
 namespace {

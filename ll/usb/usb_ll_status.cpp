@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "ll/usb/usb_ll_cmd.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_cmap.h"
 #include "nivex.h"
 #include "support/test_support.h"

@@ -4,7 +4,7 @@
 #include <regex>
 #include <string>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "support/test_support.h"
 
 namespace {

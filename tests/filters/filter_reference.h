@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "support/test_support.h"
 
 namespace filtertest {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 #include "sim/camera/camera_model.h"
 
 namespace nxtest {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace streamtest {
 

@@ -1,6 +1,6 @@
 #include "support/sim_fixture.h"
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace nxtest {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "api/nx_log.h"
+#include "common/nx_log.h"
 
 namespace nx {
 std::atomic<uint32_t> g_log_min_level{NX_LOG_WRN};
