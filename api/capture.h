@@ -1,4 +1,7 @@
-// Capture engine internals shared by its files.
+// Capture engine internals shared by its files. The files are split by the
+// thread that runs them: capture_events.cpp on the transport's event thread,
+// capture_control.cpp (start, stop), capture_fetch.cpp and
+// capture_rdy_data.cpp (taking frames out) on application threads.
 #pragma once
 
 #include <atomic>
@@ -11,17 +14,30 @@ namespace nx {
 // Frame rate read at the last capture start, shared by all devices.
 extern std::atomic<int32_t> g_cap_fps;
 
-// Wakes every thread blocked in a fetch or wait on the session.
-void cap_wake_all(nx_session &session);
+// A fetch in progress: where its next frames go. Lives on the fetching
+// thread's stack; only that thread touches it.
+struct FetchRequest {
+    uint32_t total = 0;      // frames asked for
+    uint32_t remaining = 0;  // frames still to deliver
+    uint8_t *buf = nullptr;  // where the next frame goes
+    uint32_t buf_size = 0;   // bytes left in buf
+    nivex_frame_meta *first_meta = nullptr;
+
+    uint32_t delivered() const { return total - remaining; }
+};
 
 // The transport's capture event callback (runs on the event thread).
 int on_capture_event(ll_device *ll, int event, uint8_t *data, int len, void *arg);
 
-// Stops a running capture: flag, transport stop, wake-up. The caller holds an ApiCall.
+// Stops a running capture: flag, transport stop, wake-up. The caller holds
+// the session's command lock.
 void cap_stop_running(nx_session &session);
 
-// Takes ready frames out of the parser into the current request's buffer and
-// the callbacks, on the application thread.
-void cap_handle_rdy_data(nivex_device *dev, nx_session &session, uint32_t reqmax);
+// Takes ready frames out of the parser into the request's buffer (NULL: no
+// request) and the callbacks, on the fetching thread, which holds the turn.
+void cap_handle_rdy_data(nivex_device *dev, nx_session &session, FetchRequest *req,
+                         uint32_t reqmax);
+// Complete frames waiting in the session's parser.
+uint32_t cap_frames_waiting(nx_session &session);
 
 }  // namespace nx

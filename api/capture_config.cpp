@@ -25,7 +25,7 @@ extern "C" {
 bool nivex_cap_set_frame_buffer(nivex_device *dev, void * /*frame_buf*/, uint32_t frame_buf_size) {
     if (dev == nullptr) return false;
     nx::ApiCall call(dev);
-    if (!call.open() || call.session()->capturing.load()) {
+    if (!call.open() || nivex_cap_is_ongoing(dev)) {
         NX_ERR("nivex_cap_set_frame_buffer",
                "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n");
         return false;
@@ -71,9 +71,12 @@ bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats) {
     return true;
 }
 
+// A capture that the engine ended (a transfer error, or the error callback
+// asking to stop) is no longer ongoing, although its transfers stay with the
+// transport until the next stop or start.
 bool nivex_cap_is_ongoing(nivex_device *dev) {
     nx::SessionRef session = nx::session_of(dev);
-    return session && session->capturing.load() != 0;
+    return session && session->capturing.load() != 0 && !session->cap.stopping();
 }
 
 }  // extern "C"

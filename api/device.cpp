@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "api/capture.h"
-#include "common/nx_log.h"
 #include "api/session.h"
+#include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
 using nx::nx_session;
@@ -20,8 +20,6 @@ namespace {
 
 constexpr uint32_t kOpenFrames = 10;
 constexpr uint32_t kMaxResetTarget = 8;
-constexpr int kBusyWaitTries = 30;
-constexpr auto kBusyWaitStep = std::chrono::milliseconds(100);
 
 nivex_device g_default_device;
 
@@ -107,11 +105,12 @@ void bind_driver(nivex_device *dev, nx_session &session) {
     }
 }
 
+// A session for `dev`, not yet registered: calls made on the record while it
+// opens find no session and are refused.
 SessionRef new_session(nivex_device *dev) {
     SessionRef session;
     try {
         session = std::make_shared<nx_session>();
-        nx::session_register(session);
     } catch (const std::exception &) {
         NX_ERR("nivex_dev_open", "[%s] malloc failed\n");
         return nullptr;
@@ -121,34 +120,118 @@ SessionRef new_session(nivex_device *dev) {
     return session;
 }
 
-// Waits (bounded) for the public calls still working on the session.
-bool wait_for_calls(const nx_session &session) {
-    for (int i = 0; i < kBusyWaitTries && session.busy_calls.load() > 0; ++i) {
-        std::this_thread::sleep_for(kBusyWaitStep);
+// Serialises the opens of one caller record (and of the default device):
+// two threads opening the same record must not both build a session in it.
+// One mutex per record in use, created on demand and dropped when unused.
+class RecordLock {
+  public:
+    explicit RecordLock(const nivex_device *dev) : dev_(dev) {
+        std::unique_lock table(table_mutex());
+        Entry &entry = table_()[dev_];
+        ++entry.users;
+        table.unlock();
+        entry.mutex.lock();
+        entry_ = &entry;
     }
-    if (session.busy_calls.load() == 0) return true;
-    NX_WRN("nivex_dev_close", "[%s]  api wait timeout\n");
-    return false;
+    ~RecordLock() {
+        entry_->mutex.unlock();
+        std::lock_guard table(table_mutex());
+        if (--entry_->users == 0) table_().erase(dev_);
+    }
+    RecordLock(const RecordLock &) = delete;
+    RecordLock &operator=(const RecordLock &) = delete;
+
+  private:
+    struct Entry {
+        std::mutex mutex;
+        int users = 0;  // guarded by table_mutex()
+    };
+    static std::mutex &table_mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    // Node-based: an entry stays where it is while others come and go.
+    static std::unordered_map<const nivex_device *, Entry> &table_() {
+        static std::unordered_map<const nivex_device *, Entry> table;
+        return table;
+    }
+
+    const nivex_device *dev_;
+    Entry *entry_ = nullptr;
+};
+
+// Stops the capture and closes the transport; the caller holds no call on
+// the session but may be inside one of its own (a callback).
+void shut_down_transport(nx_session &session) {
+    if (session.capturing.load()) {
+        std::lock_guard commands(session.cmd_mutex);
+        nx::cap_stop_running(session);
+        if (session.capturing.load()) NX_ERR("nivex_dev_close", "[%s] stop capture failed!\n");
+    }
+    std::lock_guard commands(session.cmd_mutex);
+    nivex_ll_dev_close(&session);
+    session.opened = 0;
 }
 
-// Everything of nivex_dev_close but freeing the caller's record; returns
-// whether no call was left inside the session.
-bool close_session(nivex_device *dev, const SessionRef &session) {
-    if (session->capturing.load() && !nivex_cap_stop(dev)) {
-        NX_ERR("nivex_dev_close", "[%s] stop capture failed!\n");
+// Everything of nivex_dev_close. The first closer of a session does the
+// work; a concurrent one returns once it is done (at once when it runs inside
+// a call of the session, which the first closer is waiting for).
+void close_session(nivex_device *dev, const SessionRef &session, bool free_record) {
+    if (!session->calls.shut()) {
+        if (!session->calls.inside()) session->calls.wait_closed();
+        return;
     }
-    // From here on every call refuses the device; a blocked fetch wakes up.
-    session->closing = true;
-    nx::cap_wake_all(*session);
-    bool drained = wait_for_calls(*session);
-    nivex_ll_dev_close(session.get());
-    session->opened = 0;
+    // New calls are refused from here on; running commands fail at their
+    // next exchange and blocked fetches wake up, so the calls of other
+    // threads leave soon.
+    ll_set_cmd_abort(*session, true);
+    session->cap.wake_all();
+    session->calls.wait_for_other_threads();
+    ll_set_cmd_abort(*session, false);
+    shut_down_transport(*session);
     if (session->drv != nullptr && session->drv->ops->uninit != nullptr) {
         session->drv->ops->uninit(session->drv);
     }
     nx::session_unregister(session.get());
     store_handle(dev, nullptr);
-    return drained;
+    session->calls.finish_close(dev, free_record);
+}
+
+nivex_device *open_record(nivex_device *dev) {
+    if (SessionRef stale = nx::session_of(dev)) {
+        NX_WRN("nivex_dev_open", "[%s] device not close correctly. close it..\n");
+        close_session(dev, stale, false);
+    }
+    store_handle(dev, nullptr);
+    SessionRef session = new_session(dev);
+    if (!session) return nullptr;
+    NX_DBG("nivex_dev_open", "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
+    std::unique_lock commands(session->cmd_mutex);
+    if (nivex_ll_dev_open(session.get()) == nullptr) {
+        NX_ERR("nivex_dev_open", "[%s] open device failed!\n");
+        return fail_open(dev, session);
+    }
+    copy_identity(*dev, *session);
+    dev->data_path = nivex_path_get();
+    session->opened = 1;
+    bool started = read_identity(dev, *session);
+    if (!started) NX_WRN("nivex_dev_open", "[%s]  cannot get info of device\n");
+    if (!started || !start_session(dev, *session)) {
+        nivex_ll_dev_close(session.get());
+        return fail_open(dev, session);
+    }
+    commands.unlock();
+    session->capturing = 0;
+    std::atomic_ref<uint8_t>(dev->api_busy).store(0);
+    try {
+        nx::session_register(session);
+    } catch (const std::exception &) {
+        NX_ERR("nivex_dev_open", "[%s] malloc failed\n");
+        nivex_ll_dev_close(session.get());
+        return fail_open(dev, session);
+    }
+    bind_driver(dev, *session);
+    return dev;
 }
 
 }  // namespace
@@ -176,49 +259,25 @@ int nivex_dev_list(nivex_device *dev_list, int dev_list_num) {
 }
 
 nivex_device *nivex_dev_open(nivex_device *dev) {
-    if (dev == nullptr) {
-        if (std::atomic_ref<ll_device *>(g_default_device.handle).load() != nullptr) {
-            NX_ERR("nivex_dev_open", "[%s] default device may not close properly!");
-            return nullptr;
-        }
-        g_default_device = nivex_device{};
-        dev = &g_default_device;
+    if (dev != nullptr) {
+        RecordLock record(dev);
+        return open_record(dev);
     }
-    if (SessionRef stale = nx::session_of(dev)) {
-        NX_WRN("nivex_dev_open", "[%s] device not close correctly. close it..\n");
-        close_session(dev, stale);
+    // One default session at a time: the check and the open are one step.
+    RecordLock record(&g_default_device);
+    if (std::atomic_ref<ll_device *>(g_default_device.handle).load() != nullptr) {
+        NX_ERR("nivex_dev_open", "[%s] default device may not close properly!");
+        return nullptr;
     }
-    store_handle(dev, nullptr);
-    SessionRef session = new_session(dev);
-    if (!session) return nullptr;
-    NX_DBG("nivex_dev_open", "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
-    if (nivex_ll_dev_open(session.get()) == nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] open device failed!\n");
-        return fail_open(dev, session);
-    }
-    copy_identity(*dev, *session);
-    dev->data_path = nivex_path_get();
-    session->opened = 1;
-    bool started = read_identity(dev, *session);
-    if (!started) NX_WRN("nivex_dev_open", "[%s]  cannot get info of device\n");
-    if (!started || !start_session(dev, *session)) {
-        nivex_ll_dev_close(session.get());
-        return fail_open(dev, session);
-    }
-    session->capturing = 0;
-    session->cap_stop_flag = 1;
-    bind_driver(dev, *session);
-    return dev;
+    g_default_device = nivex_device{};
+    return open_record(&g_default_device);
 }
 
 void nivex_dev_close(nivex_device *dev) {
     NX_DBG("nivex_dev_close", "[%s] close nivex device @ %p\n", static_cast<void *>(dev));
     SessionRef session = nx::session_of(dev);
     if (!session) return;
-    bool drained = close_session(dev, session);
-    if (!dev->free_on_close) return;
-    // A call that outlived the wait still writes the record: keep it alive.
-    if (drained) std::free(dev);
+    close_session(dev, session, dev->free_on_close != 0);
 }
 
 bool nivex_dev_reset(nivex_device *dev, uint32_t target) {
@@ -232,6 +291,7 @@ bool nivex_dev_reset(nivex_device *dev, uint32_t target) {
         NX_ERR("nivex_dev_reset", "[%s] wrong reset target: %d\n", static_cast<int>(target));
         return false;
     }
+    std::lock_guard commands(call.session()->cmd_mutex);
     return nivex_ll_dev_reset(call.session(), target);
 }
 

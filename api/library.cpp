@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "common/nx_log.h"
 #include "api/path_prefix.h"
+#include "common/nx_log.h"
 #include "imgproc/nx_cmap.h"
 #include "ll/ll_ops.h"
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "common/nx_log.h"
 #include "api/session.h"
+#include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/nx_log.h"
 #include "api/path_prefix.h"
+#include "common/nx_log.h"
 
 namespace {
 

@@ -38,42 +38,20 @@ SessionRef session_of(const nivex_device *dev) {
     return it != g_sessions.end() ? it->second : nullptr;
 }
 
-void set_api_busy(nivex_device *dev, bool busy) {
-    std::atomic_ref<uint8_t>(dev->api_busy).store(busy ? 1 : 0, std::memory_order_release);
-}
-
-bool api_busy(const nivex_device *dev) {
-    return std::atomic_ref<uint8_t>(const_cast<nivex_device *>(dev)->api_busy)
-               .load(std::memory_order_acquire) != 0;
-}
-
 void log_no_handle(const char *fn) {
     NX_ERR(fn, "[%s]  Device handler Is NULL!\r\n");
 }
 
 ApiCall::ApiCall(nivex_device *dev) : dev_(dev), session_(session_of(dev)) {
-    resume();
+    entered_ = session_ != nullptr && session_->calls.enter(dev_);
 }
 
 ApiCall::~ApiCall() {
-    suspend();
+    if (entered_) session_->calls.leave(dev_);
 }
 
-bool ApiCall::open() const {
-    return session_ != nullptr && session_->opened.load() != 0 && !session_->closing.load();
-}
-
-void ApiCall::suspend() {
-    if (!busy_ || session_ == nullptr) return;
-    busy_ = false;
-    if (session_->busy_calls.fetch_sub(1) == 1) set_api_busy(dev_, false);
-}
-
-void ApiCall::resume() {
-    if (busy_ || session_ == nullptr) return;
-    busy_ = true;
-    session_->busy_calls.fetch_add(1);
-    set_api_busy(dev_, true);
+void ApiCall::set_blocked(bool blocked) {
+    if (entered_) session_->calls.set_blocked(dev_, blocked);
 }
 
 }  // namespace nx

@@ -4,6 +4,7 @@
 // head) and owns it; a transport only reads and writes the head.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,7 +23,21 @@ struct ll_device {
     uint8_t reserved_ident[36] = {};
     const ll_ops *ops = nullptr;  // the serving transport, set by a successful open
     uint8_t ident_valid = 0;      // 1: usb_bus/usb_port name one camera
+    // Set by the session's owner to make every command exchange fail at once
+    // (one in flight is cancelled) until it is cleared: a close need not wait
+    // out a long register read or a camera that keeps answering busy.
+    // Written and read through ll_set_cmd_abort / ll_cmd_abort only.
+    uint8_t cmd_abort = 0;
 };
+
+inline void ll_set_cmd_abort(ll_device &ll, bool abort) {
+    std::atomic_ref<uint8_t>(ll.cmd_abort).store(abort ? 1 : 0, std::memory_order_release);
+}
+
+inline bool ll_cmd_abort(const ll_device &ll) {
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t &>(ll.cmd_abort))
+               .load(std::memory_order_acquire) != 0;
+}
 
 namespace nx {
 

@@ -118,4 +118,11 @@ bool nivex_ll_param_get(ll_device *ll, ll_param_entry *entries, int count) {
     return ops != nullptr && ops->param_get != nullptr && ops->param_get(ll, entries, count);
 }
 
+bool nivex_ll_cap_idle(ll_device *ll, uint32_t timeout_ms) {
+    const ll_ops *ops = session_ops(ll);
+    // A transport without the slot cannot tell: nothing to wait for then.
+    if (ops == nullptr || ops->cap_idle == nullptr) return true;
+    return ops->cap_idle(ll, timeout_ms);
+}
+
 }  // extern "C"

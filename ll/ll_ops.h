@@ -52,6 +52,9 @@ struct ll_ops {
                      uint16_t reg_cnt);
     bool (*param_set)(ll_device *ll, const ll_param_entry *entries, int count);
     bool (*param_get)(ll_device *ll, ll_param_entry *entries, int count);
+    // Waits up to timeout_ms until no capture transfer of the session is
+    // outstanding; true when none is (a closed session has none).
+    bool (*cap_idle)(ll_device *ll, uint32_t timeout_ms);
 };
 
 extern "C" {
@@ -79,4 +82,6 @@ NIVEX_API bool nivex_ll_reg_read(ll_device *ll, uint32_t target, uint32_t reg_ba
                                  uint32_t *values, uint32_t reg_cnt);
 NIVEX_API bool nivex_ll_param_set(ll_device *ll, const ll_param_entry *entries, int count);
 NIVEX_API bool nivex_ll_param_get(ll_device *ll, ll_param_entry *entries, int count);
+// Library-internal: the capture engine resets its parser only once this holds.
+bool nivex_ll_cap_idle(ll_device *ll, uint32_t timeout_ms);
 }

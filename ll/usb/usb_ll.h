@@ -64,3 +64,4 @@ bool usb_ll_dev_reset(ll_device *ll, uint8_t target);
 void usb_ll_cap_abort(ll_device *ll);
 bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callback, void *cb_arg);
 bool usb_ll_cap_stop(ll_device *ll);
+bool usb_ll_cap_idle(ll_device *ll, uint32_t timeout_ms);

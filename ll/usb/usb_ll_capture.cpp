@@ -115,9 +115,13 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     constexpr const char *fn = "usb_ll_cap_start";
     usb_ll_dev_priv *priv = command_priv(ll, fn);
     if (priv == nullptr) return false;
-    // Cancellations of the previous capture may still be on their way; a slot
-    // must be back before it is submitted again.
-    usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true);
+    // Cancellations of the previous capture may still be on their way; every
+    // slot must be back before any is submitted again, or the old capture's
+    // bytes would reach the new capture's callback.
+    if (!usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true)) {
+        NX_ERR(fn, "[%s] transfers of the last capture are still outstanding\n");
+        return false;
+    }
     priv->cap_abort.store(0);
     clear_stream_halt(priv, fn);
     priv->cap_cb_arg.store(cb_arg);
@@ -133,6 +137,14 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     priv->cap_abort.store(1);
     usb_ll_cap_cancel_all(priv, fn);
     return false;
+}
+
+bool usb_ll_cap_idle(ll_device *ll, uint32_t timeout_ms) {
+    usb_ll_dev_priv *priv = usb_priv(ll);
+    if (priv == nullptr) return true;  // closed: nothing can be outstanding
+    // The event thread completes the transfers; it cannot wait for them.
+    if (usb_ll_on_evt_thread(priv)) return false;
+    return usb_ll_wait_transfers_idle(priv, std::chrono::milliseconds(timeout_ms), true);
 }
 
 bool usb_ll_cap_stop(ll_device *ll) {

@@ -24,6 +24,9 @@ constexpr uint8_t kRequestTypeIn = 0xA2;
 
 constexpr auto kCancelAfter = std::chrono::milliseconds(1000);
 constexpr auto kGiveUpAfter = std::chrono::milliseconds(2000);
+// How long a command cancelled because its session is closing may take to
+// come back before it is abandoned.
+constexpr auto kAbortGrace = std::chrono::milliseconds(500);
 // Polling starts fine-grained (a control exchange takes well under a
 // millisecond) and backs off to 10 ms for slow answers.
 constexpr auto kFirstPause = std::chrono::microseconds(20);
@@ -53,19 +56,28 @@ void LIBUSB_CALL on_cmd_finish(libusb_transfer *transfer) {
 }
 
 // Polls until the callback has run. False when the waiter gave up; the
-// record then belongs to the callback.
-bool wait_for_completion(usb_cmd &command, bool &cancelled) {
+// record then belongs to the callback. A command of a session whose owner
+// aborts commands (a close) is cancelled at once and given up soon after.
+bool wait_for_completion(const ll_device &ll, usb_cmd &command, bool &cancelled) {
     const auto start = std::chrono::steady_clock::now();
+    auto give_up_at = start + kGiveUpAfter;
+    bool aborted = false;
     auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kFirstPause);
     for (;;) {
         if (command.state.load(std::memory_order_acquire) == kDone) return true;
-        const auto waited = std::chrono::steady_clock::now() - start;
-        if (!cancelled && waited >= kCancelAfter) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!aborted && ll_cmd_abort(ll)) {
+            aborted = true;
+            give_up_at = std::min(give_up_at, now + kAbortGrace);
+            if (!cancelled) libusb_cancel_transfer(command.transfer.get());
+            cancelled = true;
+        }
+        if (!cancelled && now - start >= kCancelAfter) {
             NX_WRN(kFn, "[%s] contrl trans timeout , cancel it\n");
             libusb_cancel_transfer(command.transfer.get());
             cancelled = true;
         }
-        if (waited >= kGiveUpAfter) {
+        if (now >= give_up_at) {
             int expected = kPending;
             return !command.state.compare_exchange_strong(expected, kAbandoned,
                                                           std::memory_order_acq_rel);
@@ -114,9 +126,9 @@ std::unique_ptr<usb_cmd> make_command(usb_ll_dev_priv *priv, int len) {
 
 // One control exchange. The result is the byte count or a libusb error;
 // nullopt when it failed before reaching the wire (already logged).
-std::optional<int> control_exchange(usb_ll_dev_priv *priv, uint8_t request_type, uint8_t cmd,
-                                    uint16_t sub, const void *out, void *in, int len,
-                                    uint32_t timeout_ms) {
+std::optional<int> control_exchange(const ll_device &ll, usb_ll_dev_priv *priv,
+                                    uint8_t request_type, uint8_t cmd, uint16_t sub,
+                                    const void *out, void *in, int len, uint32_t timeout_ms) {
     std::unique_ptr<usb_cmd> command = make_command(priv, len);
     if (command == nullptr) {
         NX_ERR(kFn, "[%s] no memory\n");
@@ -136,7 +148,7 @@ std::optional<int> control_exchange(usb_ll_dev_priv *priv, uint8_t request_type,
         return std::nullopt;
     }
     bool cancelled = false;
-    if (!wait_for_completion(*command, cancelled)) {
+    if (!wait_for_completion(ll, *command, cancelled)) {
         static_cast<void>(command.release());  // the completion callback frees it
         NX_ERR(kFn, "[%s] control transfer timeout !\n");
         return LIBUSB_ERROR_TIMEOUT;
@@ -167,8 +179,12 @@ bool exchange(ll_device *ll, uint8_t request_type, uint8_t cmd, uint16_t sub, co
         NX_ERR(kFn, "[%s] command 0x%02x refused on the event thread\n", cmd);
         return false;
     }
+    if (ll_cmd_abort(*ll)) {
+        NX_ERR(kFn, "[%s] command 0x%02x abandoned: the session is closing\n", cmd);
+        return false;
+    }
     std::optional<int> result =
-        control_exchange(priv, request_type, cmd, sub, out, in, len, timeout_ms);
+        control_exchange(*ll, priv, request_type, cmd, sub, out, in, len, timeout_ms);
     if (!result) return false;
     if (*result == len) return true;
     NX_ERR(kFn, "[%s] exe usb cmd failed: %s\n", libusb_error_name(*result));

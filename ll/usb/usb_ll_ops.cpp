@@ -19,4 +19,5 @@ extern "C" const ll_ops ll_op_usb = {
     .reg_read = usb_ll_reg_read,
     .param_set = usb_ll_param_set,
     .param_get = usb_ll_param_get,
+    .cap_idle = usb_ll_cap_idle,
 };

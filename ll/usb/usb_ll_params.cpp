@@ -12,6 +12,28 @@ constexpr int kMaxEntriesPerGet = 3;
 // The request length is 16-bit on the wire.
 constexpr int kMaxEntriesPerSet = UINT16_MAX / kEntrySize;
 
+// A reply is taken only when every entry names the parameter asked for in
+// its place and carries a length its value area can hold; anything else is
+// the answer to another request (or a broken one), never this call's values.
+bool reply_matches(ll_param_entry *batch, const uint8_t *asked, int n) {
+    constexpr const char *fn = "usb_ll_param_get";
+    bool good = true;
+    for (int i = 0; i < n; ++i) {
+        if (batch[i].id != asked[i]) {
+            NX_ERR(fn, "[%s] reply entry %d is parameter %u, asked for %u\n", i, batch[i].id,
+                   asked[i]);
+            good = false;
+        }
+        if (batch[i].len > sizeof batch[i].val) {
+            NX_ERR(fn, "[%s] parameter %u reports %u value bytes, an entry holds %zu\n",
+                   batch[i].id, batch[i].len, sizeof batch[i].val);
+            batch[i].len = sizeof batch[i].val;
+            good = false;
+        }
+    }
+    return good;
+}
+
 }  // namespace
 
 bool usb_ll_param_set(ll_device *ll, const ll_param_entry *entries, int count) {
@@ -36,6 +58,9 @@ bool usb_ll_param_get(ll_device *ll, ll_param_entry *entries, int count) {
     for (int done = 0; done < count;) {
         const int n = std::min(count - done, kMaxEntriesPerGet);
         ll_param_entry *batch = entries + done;
+        uint8_t asked[kMaxEntriesPerGet];
+        for (int i = 0; i < n; ++i)
+            asked[i] = batch[i].id;
         if (!usb_cmd_send_checked(ll, REQ_DEV, SUB_PARAM_GET, batch, kEntrySize * n)) {
             NX_ERR(fn, "[%s] write phase failed\n");
             return false;
@@ -44,6 +69,7 @@ bool usb_ll_param_get(ll_device *ll, ll_param_entry *entries, int count) {
             NX_ERR(fn, "[%s] read phase failed\n");
             return false;
         }
+        if (!reply_matches(batch, asked, n)) return false;
         done += n;
     }
     return true;

@@ -86,6 +86,9 @@ bool usb_ll_priv_alloc(ll_device *ll);
 // leaked on purpose: freeing them would hand libusb freed memory.
 void usb_ll_priv_free(ll_device *ll);
 
+// Starts the event thread of an open camera (the signals an application may
+// catch are blocked in it). Throws std::system_error when no thread starts.
+std::thread usb_ll_start_evt_thread(ll_device *ll);
 // Event thread body, and whether the calling thread is priv's event thread.
 void usb_ll_evt_thread(ll_device *ll);
 bool usb_ll_on_evt_thread(const usb_ll_dev_priv *priv);

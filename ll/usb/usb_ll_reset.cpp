@@ -23,6 +23,11 @@ bool reset_usb_interface(ll_device *ll, const uint8_t (&payload)[4]) {
     usb_ll_dev_close(ll);
     for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
         std::this_thread::sleep_for(kReopenPause);
+        if (ll_cmd_abort(*ll)) {
+            // The owner is closing the session: no camera to reopen for it.
+            NX_WRN(kFn, "[%s] reopen abandoned: the session is closing\n");
+            break;
+        }
         if (nivex_ll_dev_open(ll) != nullptr) {
             NX_TRC(kFn, "[%s] Reset usb if end. \n");
             return false;

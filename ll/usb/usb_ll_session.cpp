@@ -135,7 +135,7 @@ bool start_session(ll_device *ll, usb_ll_dev_priv *priv) {
     priv->evt_ended.store(false);
     priv->evt_exit_flag().store(0);
     try {
-        priv->evt_thread = std::thread(usb_ll_evt_thread, ll);
+        priv->evt_thread = usb_ll_start_evt_thread(ll);
     } catch (const std::exception &) {
         NX_ERR(fn, "[%s]  create evt thread failed\n");
         usb_ll_dev_close(ll);

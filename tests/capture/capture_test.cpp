@@ -186,7 +186,7 @@ TEST_F(CaptureTest, ThirtyThirdTimeoutStopsTheCapture) {
     std::vector<uint8_t> buf(kFrameBytes);
     while (cam_.faults().timeouts < 32)
         ASSERT_GE(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), 0);
-    EXPECT_EQ(session().cap_stop_flag.load(), 0);
+    EXPECT_FALSE(session().cap.stopping());
     EXPECT_EQ(g_last_error.load(), 0);
     cam_.inject_bulk_timeout(1);
     int got = 0;
@@ -206,7 +206,7 @@ TEST_F(CaptureTest, SeventeenthStallInARowStopsTheCapture) {
     ASSERT_TRUE(nivex_cap_start(&dev_));
     EXPECT_EQ(nivex_cap_get_frames(&dev_, 3, nullptr, 0, nullptr), 3);
     EXPECT_EQ(cam_.faults().stalls, 16u);
-    EXPECT_EQ(session().cap_err.load(), 0);
+    EXPECT_EQ(session().cap.pending().code, 0);
     ASSERT_TRUE(nivex_cap_stop(&dev_));
 
     cam_.inject_stall(17);

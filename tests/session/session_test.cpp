@@ -247,7 +247,7 @@ TEST_F(SessionTest, CloseWaitsForACallInProgress) {
         call_done = true;
         return ok;
     });
-    while (!nx::api_busy(&dev_))
+    while (std::atomic_ref<uint8_t>(dev_.api_busy).load() == 0)
         std::this_thread::sleep_for(1ms);
     auto start = std::chrono::steady_clock::now();
     nivex_dev_close(&dev_);
