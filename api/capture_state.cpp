@@ -50,7 +50,9 @@ bool CaptureState::count_stall() {
 
 bool CaptureState::end_with(int32_t code) {
     int32_t none = 0;
-    fatal_.compare_exchange_strong(none, code);
+    // Later failures of a capture that has ended are echoes of the first one
+    // (every outstanding transfer of an unplugged camera fails): reported once.
+    if (!fatal_.compare_exchange_strong(none, code)) return stop_flag_.exchange(1) == 0;
     uint64_t current = pending_.load();
     // A pending fatal error stays; a discard report (or nothing) gives way.
     while (unpack(current).code >= 0 && !pending_.compare_exchange_weak(current, pack({code, 0}))) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "api/session.h"
+#include "common/nx_bytes.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
@@ -56,8 +57,7 @@ bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items, in
     if (entries.empty()) return false;
     for (const ll_param_entry &entry : entries) {
         if (entry.id != NIVEX_PARAM_FRAME_RATE) continue;
-        uint32_t fps;
-        std::memcpy(&fps, entry.val, sizeof fps);
+        const uint32_t fps = nx::load_le32(entry.val);
         NX_DBG("_nivex_param_batch_set", "[%s] Set FPS:%d\n", static_cast<int>(fps));
     }
     NX_DBG("_nivex_param_batch_set", "[%s] set %d param\n", item_cnt);
@@ -65,6 +65,7 @@ bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items, in
         nx::log_no_handle("_nivex_param_batch_set");
         return false;
     }
+    std::lock_guard commands(call.session()->cmd_mutex);
     return nivex_ll_param_set(call.session(), entries.data(), item_cnt);
 }
 
@@ -78,7 +79,10 @@ bool nivex_param_batch_get(nivex_device *dev, nivex_param_entry *param_items, in
     std::vector<ll_param_entry> entries = wire_entries(param_items, item_cnt, false);
     if (entries.empty()) return false;
     NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", item_cnt);
-    if (!nivex_ll_param_get(call.session(), entries.data(), item_cnt)) return false;
+    {
+        std::lock_guard commands(call.session()->cmd_mutex);
+        if (!nivex_ll_param_get(call.session(), entries.data(), item_cnt)) return false;
+    }
     for (int i = 0; i < item_cnt; ++i) {
         param_items[i].param_val_len = entries[i].len;
         std::memcpy(&param_items[i].param_val, entries[i].val, sizeof entries[i].val);
@@ -101,6 +105,7 @@ bool nivex_reg_batch_write(nivex_device *dev, uint32_t target, uint32_t reg_base
                static_cast<const void *>(val_buf));
         return false;
     }
+    std::lock_guard commands(call.session()->cmd_mutex);
     return nivex_ll_reg_write(call.session(), target, reg_base, val_buf, reg_cnt);
 }
 
@@ -119,6 +124,7 @@ bool nivex_reg_batch_read(nivex_device *dev, uint32_t target, uint32_t reg_base,
                static_cast<void *>(val_buf));
         return false;
     }
+    std::lock_guard commands(call.session()->cmd_mutex);
     return nivex_ll_reg_read(call.session(), target, reg_base, val_buf, reg_cnt);
 }
 

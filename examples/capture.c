@@ -59,8 +59,13 @@ static int capture(nivex_device *dev, int frames) {
     while (got < frames) {
         nivex_frame_meta meta;
         int n = nivex_cap_get_frames(dev, 1, buf, FRAME_BYTES_MAX, &meta);
+        if (n == NIVEX_ERR_NOT_CAPTURING) {
+            fprintf(stderr, "capture ended after %d frames: the camera is not capturing\n", got);
+            break;
+        }
         if (n < 0) {
-            fprintf(stderr, "fetch failed: %d (%s)\n", n, nivex_error_name(n));
+            fprintf(stderr, "capture ended after %d frames: error %d (%s)\n", got, n,
+                    nivex_error_name(n));
             break;
         }
         if (n == 0) continue;

@@ -117,6 +117,13 @@ void Camera::refuse_interface(uint8_t interface_number, bool refuse) {
 void Camera::refuse_open(bool refuse) {
     locked([&](Core &) { model_->faults().set_refuse_open(refuse); });
 }
+void Camera::delay_bulk_cancel(uint32_t ms) {
+    locked([&](Core &) { model_->faults().set_bulk_cancel_delay(ms); });
+}
+void Camera::alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length,
+                                 uint32_t count) {
+    locked([&](Core &) { model_->faults().set_param_reply(id, length, count); });
+}
 void Camera::clear_faults() {
     locked([&](Core &) { model_->faults().clear(); });
 }
@@ -177,8 +184,17 @@ void reset() {
             return true;
         });
         core.last_log_level = LIBUSB_LOG_LEVEL_NONE;
+        core.event_interrupts = 0;
         core.forget_orphans();
     });
+}
+
+void interrupt_event_waits(uint32_t count) {
+    locked([&](Core &core) { core.event_interrupts = count; });
+}
+
+uint32_t event_interrupts_left() {
+    return locked([](Core &core) { return core.event_interrupts; });
 }
 
 UsbStats usb_stats() {

@@ -127,6 +127,7 @@ struct FaultCounters {
     uint32_t unplugs = 0;
     uint32_t refused_claims = 0;
     uint32_t refused_opens = 0;
+    uint32_t altered_param_replies = 0;
 };
 
 struct CameraCounters {
@@ -200,6 +201,15 @@ class Camera {
     void refuse_interface(uint8_t interface_number, bool refuse = true);
     // Opening the camera fails with LIBUSB_ERROR_ACCESS while set.
     void refuse_open(bool refuse = true);
+    // A cancelled stream transfer comes back only `ms` after its cancellation
+    // (a slow host controller or a device that does not let go); 0: at once.
+    // Meanwhile it receives no stream bytes.
+    void delay_bulk_cancel(uint32_t ms);
+    // The first entry of the next `count` parameter replies names parameter
+    // `id` and/or carries `length` value bytes instead of its own (a
+    // confused firmware); the rest of the reply is as usual.
+    void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length,
+                             uint32_t count = 1);
     void clear_faults();
 
     // Leaves the bus now (in-flight transfers end NO_DEVICE) / comes back
@@ -238,6 +248,12 @@ void reset();
 // Adds cameras as described by a NIVEX_SIM text (see README, "Camera
 // simulator"). Returns an empty string on success, else what is wrong.
 std::string configure(std::string_view text);
+
+// The next `count` event waits of the simulated libusb end at once with
+// LIBUSB_ERROR_INTERRUPTED, as a wait that a signal handler interrupted does.
+void interrupt_event_waits(uint32_t count);
+// Interruptions asked for that have not struck yet.
+uint32_t event_interrupts_left();
 
 // State of the simulated libusb, for leak and misuse checks.
 struct UsbStats {

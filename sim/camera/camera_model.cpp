@@ -272,6 +272,10 @@ CameraModel::Result CameraModel::param_get_reply(uint16_t length) {
         reply.insert(reply.end(), value.begin(), value.end());
     }
     pending_param_ids_.clear();
+    if (auto fault = faults_.take_param_reply()) {
+        if (fault->id) reply[0] = *fault->id;
+        if (fault->length) reply[1] = *fault->length;
+    }
     return {{}, std::move(reply)};
 }
 

@@ -100,6 +100,19 @@ bool FaultPlan::take_refused_claim(uint8_t interface_number) {
     return true;
 }
 
+void FaultPlan::set_param_reply(std::optional<uint8_t> id, std::optional<uint8_t> length,
+                                uint32_t count) {
+    param_reply_ = {id, length};
+    param_replies_ = count;
+}
+
+std::optional<FaultPlan::ParamReplyFault> FaultPlan::take_param_reply() {
+    if (param_replies_ == 0) return std::nullopt;
+    --param_replies_;
+    ++counters_.altered_param_replies;
+    return param_reply_;
+}
+
 bool FaultPlan::take_refused_open() {
     if (!refuse_open_) return false;
     ++counters_.refused_opens;

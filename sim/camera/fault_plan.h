@@ -25,6 +25,8 @@ class FaultPlan {
     void set_unplug_after(uint32_t frames) { unplug_after_ = frames; }
     void set_refuse_interface(uint8_t number, bool refuse);
     void set_refuse_open(bool refuse) { refuse_open_ = refuse; }
+    void set_bulk_cancel_delay(uint32_t ms) { bulk_cancel_delay_ms_ = ms; }
+    void set_param_reply(std::optional<uint8_t> id, std::optional<uint8_t> length, uint32_t count);
     void clear();
 
     // Each take_* reports whether the fault strikes now, and counts it if so.
@@ -36,6 +38,15 @@ class FaultPlan {
     bool take_chunk_drop();
     bool take_refused_claim(uint8_t interface_number);
     bool take_refused_open();
+    // How long a cancelled stream transfer takes to come back (0: at once).
+    uint32_t bulk_cancel_delay_ms() const { return bulk_cancel_delay_ms_; }
+    // The id and length the next parameter reply's first entry is to carry
+    // instead of its own (either may be empty: unchanged).
+    struct ParamReplyFault {
+        std::optional<uint8_t> id;
+        std::optional<uint8_t> length;
+    };
+    std::optional<ParamReplyFault> take_param_reply();
     // Alters stream bytes at the corruption rate.
     void corrupt(std::span<uint8_t> bytes);
     // Counts down one sent frame; true once the camera is due to leave the bus.
@@ -68,6 +79,9 @@ class FaultPlan {
     std::optional<uint32_t> unplug_after_;
     bool refuse_interface_[2] = {false, false};
     bool refuse_open_ = false;
+    uint32_t bulk_cancel_delay_ms_ = 0;
+    ParamReplyFault param_reply_;
+    uint32_t param_replies_ = 0;
     FaultCounters counters_;
 };
 

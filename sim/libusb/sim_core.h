@@ -147,6 +147,8 @@ class Core {
     int transfers_allocated = 0;
     int transfers_in_flight = 0;
     std::unordered_set<TransferPriv *> orphans;
+    // Event waits still to end at once as if a signal had interrupted them.
+    uint32_t event_interrupts = 0;
 
   private:
     void pump_stream(libusb_device_handle *handle, TimePoint now);

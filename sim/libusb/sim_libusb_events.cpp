@@ -55,6 +55,10 @@ int handle_events(libusb_context *ctx, const timeval *tv, int *completed, const 
     };
     const TimePoint deadline =
         Clock::now() + std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec);
+    if (core.event_interrupts > 0) {
+        --core.event_interrupts;
+        return LIBUSB_ERROR_INTERRUPTED;
+    }
     std::optional<Inside> inside(std::in_place, ctx);
     for (;;) {
         if (flag_set(completed)) return LIBUSB_SUCCESS;

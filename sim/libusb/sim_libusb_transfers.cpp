@@ -141,10 +141,19 @@ int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer *transfer) {
     if (t.state != TransferState::InFlight || t.cancel_requested) return LIBUSB_ERROR_NOT_FOUND;
     t.cancel_requested = true;
     const auto now = Clock::now();
-    if (t.hung && t.cancel_delay_ms > 0)
+    const auto &camera = t.handle->dev->camera;
+    const uint32_t bulk_delay = transfer->type == LIBUSB_TRANSFER_TYPE_BULK && camera != nullptr
+                                    ? camera->faults().bulk_cancel_delay_ms()
+                                    : 0;
+    if (t.hung && t.cancel_delay_ms > 0) {
         t.cancel_due = now + std::chrono::milliseconds(t.cancel_delay_ms);
-    else
+    } else if (bulk_delay > 0) {
+        // Out of the stream's queue: a transfer on its way back gets no bytes.
+        std::erase(t.handle->bulk_queue, &t);
+        t.cancel_due = now + std::chrono::milliseconds(bulk_delay);
+    } else {
         core.complete(t, LIBUSB_TRANSFER_CANCELLED);
+    }
     core.notify_all();
     return LIBUSB_SUCCESS;
 }
