@@ -200,7 +200,10 @@ bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec) {
     call.set_blocked(true);
     nx::FetchTurn turn(session, limit, true);
     call.set_blocked(false);
-    if (turn.nested()) return nx::refuse_nested(nx::kWaitFn) == 0;
+    if (turn.nested()) {
+        nx::refuse_nested(nx::kWaitFn);
+        return false;
+    }
     if (!turn.taken()) {
         NX_INF(nx::kWaitFn, "[%s]  timeout ...\n");
         return false;

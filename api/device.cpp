@@ -127,7 +127,7 @@ class RecordLock {
   public:
     explicit RecordLock(const nivex_device *dev) : dev_(dev) {
         std::unique_lock table(table_mutex());
-        Entry &entry = table_()[dev_];
+        Entry &entry = records()[dev_];
         ++entry.users;
         table.unlock();
         entry.mutex.lock();
@@ -136,7 +136,7 @@ class RecordLock {
     ~RecordLock() {
         entry_->mutex.unlock();
         std::lock_guard table(table_mutex());
-        if (--entry_->users == 0) table_().erase(dev_);
+        if (--entry_->users == 0) records().erase(dev_);
     }
     RecordLock(const RecordLock &) = delete;
     RecordLock &operator=(const RecordLock &) = delete;
@@ -151,7 +151,7 @@ class RecordLock {
         return mutex;
     }
     // Node-based: an entry stays where it is while others come and go.
-    static std::unordered_map<const nivex_device *, Entry> &table_() {
+    static std::unordered_map<const nivex_device *, Entry> &records() {
         static std::unordered_map<const nivex_device *, Entry> table;
         return table;
     }

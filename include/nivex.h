@@ -304,7 +304,14 @@ NIVEX_API int nivex_dev_list(nivex_device *dev_list, int dev_list_num);
  * or the first camera found when dev is NULL (then a library-owned record is
  * returned). NULL on failure. */
 NIVEX_API nivex_device *nivex_dev_open(nivex_device *dev);
-/* Ends the session; safe on NULL and on a record that is not open. */
+/* Ends the session; safe on NULL and on a record that is not open. Calls on
+ * the device made from then on fail; calls in progress on other threads are
+ * ended (a command at its next exchange, a fetch or wait at once) and close
+ * returns once they have left, so nothing is freed under them. Several
+ * threads may close one device: one closes, the others return when it is
+ * done. Closing from inside a capture callback is allowed: the fetch that
+ * runs the callback returns -2 afterwards, and a record with free_on_close
+ * is freed when that fetch returns. */
 NIVEX_API void nivex_dev_close(nivex_device *dev);
 /* Resets a part of the camera: target 0 restarts the board, 3 resets the USB
  * interface (the camera is reopened), 0..8 accepted. */
@@ -317,6 +324,11 @@ NIVEX_API nivex_device *nivex_dev_open_by_fd(int fd);
 /* ------------------------------------------------------------------------ */
 /* Parameters and registers                                                  */
 /* ------------------------------------------------------------------------ */
+
+/* Any thread may call these, several at once: the commands of one device are
+ * exchanged one at a time (request, reply and the camera's status together),
+ * so each call gets its own answer. A reply that names other parameters than
+ * the ones asked for, or more value bytes than an entry holds, fails the get. */
 
 /* Writes item_cnt parameters (only the low 8 bits of each id travel). */
 NIVEX_API bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items,
@@ -342,15 +354,27 @@ NIVEX_API bool nivex_cap_set_frame_buffer(nivex_device *dev, void *frame_buf,
 /* Stores NULL and the configured size (frames x NIVEX_FRAME_SLOT_SIZE). */
 NIVEX_API bool nivex_cap_get_frame_buffer(nivex_device *dev, void **frame_buf,
                                           uint32_t *frame_buf_size);
-/* Callbacks run on the application thread inside the fetch calls. */
+/* Callbacks run on the application thread inside the fetch calls. A callback
+ * may stop the capture or close the device; a fetch called from inside a
+ * callback of the same device returns -1. */
 NIVEX_API bool nivex_cap_set_callback_on_frame_ready(nivex_device *dev, nivex_cb_frame_ready cb);
 NIVEX_API bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb);
+/* True from a successful start until a stop, or until the capture ended by
+ * itself (a transfer error, or the error callback asking to stop). */
 NIVEX_API bool nivex_cap_is_ongoing(nivex_device *dev);
 NIVEX_API bool nivex_cap_start(nivex_device *dev);
 NIVEX_API bool nivex_cap_stop(nivex_device *dev);
 /* Waits for frame_num frames and places them back to back in frame_data;
  * returns the number delivered, or -1 (wrong parameters), -2 (not
- * capturing) or a pending NIVEX_ERR_CAP_* code. */
+ * capturing) or a pending NIVEX_ERR_CAP_* code. Once a capture has ended by
+ * itself and its last frames are out, every fetch returns the error that
+ * ended it (-2 when none did), never 0 again and again.
+ *
+ * Fetches on one device (this call, nivex_cap_get_frame, nivex_cap_snapshot
+ * and nivex_cap_wait) are served one at a time, in turn: several threads may
+ * fetch, each gets whole frames and no frame is lost between them. A fetch
+ * that does not get its turn before its time-out returns 0;
+ * nivex_cap_get_frame does not wait for its turn (0). */
 NIVEX_API int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data,
                                    uint32_t frame_dlen, nivex_frame_meta *first_frame_info);
 /* One frame if one is ready, without waiting: 1, 0 (none ready) or < 0. */
