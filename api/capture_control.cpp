@@ -1,5 +1,6 @@
 // Capture start and stop, on application threads.
 #include "api/capture.h"
+#include "api/params.h"
 #include "common/nx_bytes.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
@@ -9,6 +10,12 @@ namespace nx {
 std::atomic<int32_t> g_cap_fps{0};
 
 namespace {
+
+// The public calls, and the inner steps that do their work.
+constexpr const char *kStartCallFn = "nivex_cap_start";
+constexpr const char *kStartFn = "_nivex_cap_start";
+constexpr const char *kStopCallFn = "nivex_cap_stop";
+constexpr const char *kStopStepFn = "_nivex_cap_stop";
 
 constexpr uint32_t kMinFrames = 2;
 // How long a start waits for the transfers of the last capture to come back
@@ -20,8 +27,7 @@ uint32_t read_frame_rate(nx_session &session) {
     ll_param_entry entry{};
     entry.id = NIVEX_PARAM_FRAME_RATE;
     entry.len = 4;
-    NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", 1);
-    if (!nivex_ll_param_get(&session, &entry, 1)) return 0;
+    if (!param_get(session, &entry, 1)) return 0;
     return load_le32(entry.val);
 }
 
@@ -29,7 +35,7 @@ bool frame_buffer_usable(nx_session &session) {
     nx_stream_cfg cfg{};
     nx_stream_get_cfg(session.stream.get(), &cfg);
     if (cfg.max_frames >= kMinFrames) return true;
-    NX_ERR("_nivex_cap_start", "[%s]  capture buffer not set or size is not correct \n");
+    NX_ERR(kStartFn, "[%s]  capture buffer not set or size is not correct \n");
     return false;
 }
 
@@ -40,16 +46,16 @@ bool start_locked(nx_session &session) {
         g_cap_fps = static_cast<int32_t>(fps);
     }
     if (!frame_buffer_usable(session)) return false;
-    NX_TRC("_nivex_cap_start", "[%s] Enter ... \n");
+    NX_TRC(kStartFn, "[%s] Enter ... \n");
     // Transfers of the last capture that are still on their way would feed
     // the parser after its reset: wait for them, or refuse.
     if (!nivex_ll_cap_idle(&session, kIdleWaitMs)) {
-        NX_ERR("_nivex_cap_start", "[%s] transfers of the last capture are still outstanding\n");
+        NX_ERR(kStartFn, "[%s] transfers of the last capture are still outstanding\n");
         return false;
     }
     session.cap.reset_for_start();
     nx_stream_reset(session.stream.get());
-    NX_DBG("_nivex_cap_start", "[%s] issue start cmd\n");
+    NX_DBG(kStartFn, "[%s] issue start cmd\n");
     bool started =
         nivex_ll_cap_start(&session, session.cap_start_arg.load(), on_capture_event, &session);
     if (started) session.capturing = 1;
@@ -59,12 +65,12 @@ bool start_locked(nx_session &session) {
 }  // namespace
 
 void cap_stop_running(nx_session &session) {
-    NX_TRC("_nivex_cap_stop", "[%s] Enter\n");
+    NX_TRC(kStopStepFn, "[%s] Enter\n");
     session.cap.request_stop();
     bool stopped = nivex_ll_cap_stop(&session);
     session.cap.wake_all();
     session.capturing = stopped ? 0 : 1;
-    NX_TRC("_nivex_cap_stop", "[%s] Exit\n");
+    NX_TRC(kStopStepFn, "[%s] Exit\n");
 }
 
 }  // namespace nx
@@ -74,24 +80,24 @@ extern "C" {
 bool nivex_cap_start(nivex_device *dev) {
     nx::ApiCall call(dev);
     if (!call.open()) {
-        nx::log_no_handle("nivex_cap_start");
+        nx::log_no_handle(nx::kStartCallFn);
         return false;
     }
     nx::nx_session &session = *call.session();
     std::lock_guard commands(session.cmd_mutex);
     // A failed interface reset leaves the session without a transport.
     if (session.priv == nullptr) {
-        nx::log_no_handle("nivex_cap_start");
+        nx::log_no_handle(nx::kStartCallFn);
         return false;
     }
     return nx::start_locked(session);
 }
 
 bool nivex_cap_stop(nivex_device *dev) {
-    NX_DBG("nivex_cap_stop", "[%s] Enter\n");
+    NX_DBG(nx::kStopCallFn, "[%s] Enter\n");
     nx::ApiCall call(dev);
     if (!call.open()) {
-        nx::log_no_handle("nivex_cap_stop");
+        nx::log_no_handle(nx::kStopCallFn);
         return false;
     }
     nx::nx_session &session = *call.session();

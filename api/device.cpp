@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/capture.h"
+#include "api/params.h"
 #include "api/session.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
@@ -17,6 +18,12 @@ using nx::nx_session;
 using nx::SessionRef;
 
 namespace {
+
+// Every step of an open, a close and so on logs under the public call's name.
+constexpr const char *kOpenFn = "nivex_dev_open";
+constexpr const char *kCloseFn = "nivex_dev_close";
+constexpr const char *kListFn = "nivex_dev_list";
+constexpr const char *kResetFn = "nivex_dev_reset";
 
 constexpr uint32_t kOpenFrames = 10;
 constexpr uint32_t kMaxResetTarget = 8;
@@ -65,10 +72,7 @@ bool read_identity(nivex_device *dev, nx_session &session) {
                            NIVEX_PARAM_INFO_DATA};
     for (size_t i = 0; i < entries.size(); ++i)
         entries[i].id = ids[i];
-    NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", static_cast<int>(entries.size()));
-    if (!nivex_ll_param_get(&session, entries.data(), static_cast<int>(entries.size()))) {
-        return false;
-    }
+    if (!nx::param_get(session, entries.data(), static_cast<int>(entries.size()))) return false;
     copy_text(dev->info_str, entries[0]);
     copy_text(dev->product, entries[1]);
     copy_raw(dev->id_data, entries[2]);
@@ -80,18 +84,17 @@ bool read_identity(nivex_device *dev, nx_session &session) {
 bool start_session(nivex_device *dev, nx_session &session) {
     session.drv = nivex_drv_find(dev);
     if (session.drv == nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] cannot find driver for device: product=%s\n", dev->product);
+        NX_ERR(kOpenFn, "[%s] cannot find driver for device: product=%s\n", dev->product);
         return false;
     }
     if (session.drv->ops == nullptr || session.drv->ops->init == nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] driver not available for device: product=%s\n",
-               dev->product);
+        NX_ERR(kOpenFn, "[%s] driver not available for device: product=%s\n", dev->product);
         return false;
     }
     nx_stream_cfg cfg{kOpenFrames};
     session.stream.reset(nx_stream_create(&cfg));
     if (!session.stream) {
-        NX_ERR("nivex_dev_open", "[%s] nx_stream_create failed\n");
+        NX_ERR(kOpenFn, "[%s] nx_stream_create failed\n");
         return false;
     }
     return true;
@@ -101,7 +104,7 @@ void bind_driver(nivex_device *dev, nx_session &session) {
     chip_driver *drv = session.drv;
     drv->ops->init(drv, dev);
     if (drv->ops->calib_load != nullptr && drv->ops->calib_load(drv, 0, 0, 2) < 0) {
-        NX_ERR("nivex_dev_open", "[%s] Load calibration data failed\n");
+        NX_ERR(kOpenFn, "[%s] Load calibration data failed\n");
     }
 }
 
@@ -112,7 +115,7 @@ SessionRef new_session(nivex_device *dev) {
     try {
         session = std::make_shared<nx_session>();
     } catch (const std::exception &) {
-        NX_ERR("nivex_dev_open", "[%s] malloc failed\n");
+        NX_ERR(kOpenFn, "[%s] malloc failed\n");
         return nullptr;
     }
     copy_identity(*session, *dev);
@@ -166,7 +169,7 @@ void shut_down_transport(nx_session &session) {
     if (session.capturing.load()) {
         std::lock_guard commands(session.cmd_mutex);
         nx::cap_stop_running(session);
-        if (session.capturing.load()) NX_ERR("nivex_dev_close", "[%s] stop capture failed!\n");
+        if (session.capturing.load()) NX_ERR(kCloseFn, "[%s] stop capture failed!\n");
     }
     std::lock_guard commands(session.cmd_mutex);
     nivex_ll_dev_close(&session);
@@ -199,23 +202,23 @@ void close_session(nivex_device *dev, const SessionRef &session, bool free_recor
 
 nivex_device *open_record(nivex_device *dev) {
     if (SessionRef stale = nx::session_of(dev)) {
-        NX_WRN("nivex_dev_open", "[%s] device not close correctly. close it..\n");
+        NX_WRN(kOpenFn, "[%s] device not close correctly. close it..\n");
         close_session(dev, stale, false);
     }
     store_handle(dev, nullptr);
     SessionRef session = new_session(dev);
     if (!session) return nullptr;
-    NX_DBG("nivex_dev_open", "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
+    NX_DBG(kOpenFn, "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
     std::unique_lock commands(session->cmd_mutex);
     if (nivex_ll_dev_open(session.get()) == nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] open device failed!\n");
+        NX_ERR(kOpenFn, "[%s] open device failed!\n");
         return fail_open(dev, session);
     }
     copy_identity(*dev, *session);
     dev->data_path = nivex_path_get();
     session->opened = 1;
     bool started = read_identity(dev, *session);
-    if (!started) NX_WRN("nivex_dev_open", "[%s]  cannot get info of device\n");
+    if (!started) NX_WRN(kOpenFn, "[%s]  cannot get info of device\n");
     if (!started || !start_session(dev, *session)) {
         nivex_ll_dev_close(session.get());
         return fail_open(dev, session);
@@ -226,7 +229,7 @@ nivex_device *open_record(nivex_device *dev) {
     try {
         nx::session_register(session);
     } catch (const std::exception &) {
-        NX_ERR("nivex_dev_open", "[%s] malloc failed\n");
+        NX_ERR(kOpenFn, "[%s] malloc failed\n");
         nivex_ll_dev_close(session.get());
         return fail_open(dev, session);
     }
@@ -240,7 +243,7 @@ extern "C" {
 
 int nivex_dev_list(nivex_device *dev_list, int dev_list_num) {
     if (dev_list == nullptr || dev_list_num <= 0) {
-        NX_ERR("nivex_dev_list", "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
+        NX_ERR(kListFn, "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n",
                static_cast<void *>(dev_list), dev_list_num);
         return 0;
     }
@@ -248,7 +251,7 @@ int nivex_dev_list(nivex_device *dev_list, int dev_list_num) {
     try {
         entries.resize(static_cast<size_t>(dev_list_num));
     } catch (const std::exception &) {
-        NX_ERR("nivex_dev_list", "[%s] malloc failed\n");
+        NX_ERR(kListFn, "[%s] malloc failed\n");
         return 0;
     }
     std::memset(dev_list, 0, sizeof(nivex_device) * static_cast<size_t>(dev_list_num));
@@ -266,7 +269,7 @@ nivex_device *nivex_dev_open(nivex_device *dev) {
     // One default session at a time: the check and the open are one step.
     RecordLock record(&g_default_device);
     if (std::atomic_ref<ll_device *>(g_default_device.handle).load() != nullptr) {
-        NX_ERR("nivex_dev_open", "[%s] default device may not close properly!");
+        NX_ERR(kOpenFn, "[%s] default device may not close properly!");
         return nullptr;
     }
     g_default_device = nivex_device{};
@@ -274,21 +277,21 @@ nivex_device *nivex_dev_open(nivex_device *dev) {
 }
 
 void nivex_dev_close(nivex_device *dev) {
-    NX_DBG("nivex_dev_close", "[%s] close nivex device @ %p\n", static_cast<void *>(dev));
+    NX_DBG(kCloseFn, "[%s] close nivex device @ %p\n", static_cast<void *>(dev));
     SessionRef session = nx::session_of(dev);
     if (!session) return;
     close_session(dev, session, dev->free_on_close != 0);
 }
 
 bool nivex_dev_reset(nivex_device *dev, uint32_t target) {
-    NX_DBG("nivex_dev_reset", "[%s] rest device (target=%d)\n", static_cast<int>(target));
+    NX_DBG(kResetFn, "[%s] rest device (target=%d)\n", static_cast<int>(target));
     nx::ApiCall call(dev);
     if (!call.open()) {
-        nx::log_no_handle("nivex_dev_reset");
+        nx::log_no_handle(kResetFn);
         return false;
     }
     if (target > kMaxResetTarget) {
-        NX_ERR("nivex_dev_reset", "[%s] wrong reset target: %d\n", static_cast<int>(target));
+        NX_ERR(kResetFn, "[%s] wrong reset target: %d\n", static_cast<int>(target));
         return false;
     }
     std::lock_guard commands(call.session()->cmd_mutex);

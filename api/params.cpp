@@ -3,12 +3,16 @@
 #include <cstring>
 #include <vector>
 
+#include "api/params.h"
 #include "api/session.h"
 #include "common/nx_bytes.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
 namespace {
+
+constexpr const char *kGetStepFn = "_nivex_param_batch_get";
+constexpr const char *kSetStepFn = "_nivex_param_batch_set";
 
 // One control transfer carries at most 65535 bytes of entries.
 constexpr int kMaxSetEntries = 0xFFFF / static_cast<int>(sizeof(ll_param_entry));
@@ -39,6 +43,15 @@ std::vector<ll_param_entry> wire_entries(const nivex_param_entry *items, int cou
 
 }  // namespace
 
+namespace nx {
+
+bool param_get(nx_session &session, ll_param_entry *entries, int count) {
+    NX_DBG(kGetStepFn, "[%s] get %d param\n", count);
+    return nivex_ll_param_get(&session, entries, count);
+}
+
+}  // namespace nx
+
 extern "C" {
 
 bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items, int item_cnt) {
@@ -58,11 +71,11 @@ bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items, in
     for (const ll_param_entry &entry : entries) {
         if (entry.id != NIVEX_PARAM_FRAME_RATE) continue;
         const uint32_t fps = nx::load_le32(entry.val);
-        NX_DBG("_nivex_param_batch_set", "[%s] Set FPS:%d\n", static_cast<int>(fps));
+        NX_DBG(kSetStepFn, "[%s] Set FPS:%d\n", static_cast<int>(fps));
     }
-    NX_DBG("_nivex_param_batch_set", "[%s] set %d param\n", item_cnt);
+    NX_DBG(kSetStepFn, "[%s] set %d param\n", item_cnt);
     if (!call.open()) {
-        nx::log_no_handle("_nivex_param_batch_set");
+        nx::log_no_handle(kSetStepFn);
         return false;
     }
     std::lock_guard commands(call.session()->cmd_mutex);
@@ -78,10 +91,9 @@ bool nivex_param_batch_get(nivex_device *dev, nivex_param_entry *param_items, in
     if (!valid_batch("nivex_param_batch_get", param_items, item_cnt)) return false;
     std::vector<ll_param_entry> entries = wire_entries(param_items, item_cnt, false);
     if (entries.empty()) return false;
-    NX_DBG("_nivex_param_batch_get", "[%s] get %d param\n", item_cnt);
     {
         std::lock_guard commands(call.session()->cmd_mutex);
-        if (!nivex_ll_param_get(call.session(), entries.data(), item_cnt)) return false;
+        if (!nx::param_get(*call.session(), entries.data(), item_cnt)) return false;
     }
     for (int i = 0; i < item_cnt; ++i) {
         param_items[i].param_val_len = entries[i].len;

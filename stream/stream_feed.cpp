@@ -10,8 +10,13 @@ using nx::stream::Input;
 using nx::stream::kHeaderSize;
 using nx::stream::Pass;
 
+namespace {
+// Feeding logs under the name of the call that feeds.
+constexpr const char *kFeedFn = "nx_stream_feed_input";
+}  // namespace
+
 bool nx_stream::feed(const uint8_t *data, size_t len) {
-    NX_TRC("nx_stream_feed_input", "[%s] %d raw bytes\n", static_cast<int>(len));
+    NX_TRC(kFeedFn, "[%s] %d raw bytes\n", static_cast<int>(len));
     Input in{data, data != nullptr ? len : 0};
     while (in.rem > 0) {
         Pass pass = Pass::kGoOn;
@@ -48,18 +53,16 @@ void nx_stream::take_payload(Input &in) {
     chunk_rcv_ += n;
     const bool chunk_complete = chunk_rcv_ == head_.len;
 
-    NX_TRC("nx_stream_feed_input", "[%s] Add %d bytes to frlist\n", static_cast<int>(n));
+    NX_TRC(kFeedFn, "[%s] Add %d bytes to frlist\n", static_cast<int>(n));
     if (!add_data(in.p, n, offset, head_.data_sum_valid)) {
         in.consume(n);
         return;
     }
     in.consume(n);
     if (head_.data_sum_valid && chunk_complete) {
-        NX_TRC("nx_stream_feed_input", "[%s] check data checksum: sidx=%d\n",
-               static_cast<int>(head_.sidx));
+        NX_TRC(kFeedFn, "[%s] check data checksum: sidx=%d\n", static_cast<int>(head_.sidx));
         if (chunk_sum_ != head_.data_sum) {
-            NX_DBG("nx_stream_feed_input",
-                   "[%s] discard frame: verify data checksum failed: sidx=%d\n",
+            NX_DBG(kFeedFn, "[%s] discard frame: verify data checksum failed: sidx=%d\n",
                    static_cast<int>(head_.sidx));
             discard_assembly();
             discarding_ = true;

@@ -5,6 +5,11 @@
 #include <mutex>
 #include <new>
 
+namespace {
+// Every dropped frame is logged as the discarding step.
+constexpr const char *kDiscardFn = "_discard_cur_frame";
+}  // namespace
+
 #include "common/nx_log.h"
 #include "stream/payload_sum.h"
 #include "stream/stream_parser.h"
@@ -81,8 +86,7 @@ void nx_stream::drop_tail_node() {
     if (node.full()) --cur_complete_;
     Counters::add(counters_.bytes_skipped, node.filled());
     Counters::add(counters_.frames_discarded, 1);
-    NX_DBG("_discard_cur_frame", "[%s] discard frame: idx = %d\n",
-           static_cast<int>(node.info().fridx));
+    NX_DBG(kDiscardFn, "[%s] discard frame: idx = %d\n", static_cast<int>(node.info().fridx));
     cur_.pop_back();
 }
 

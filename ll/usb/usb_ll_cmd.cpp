@@ -17,6 +17,7 @@
 namespace {
 
 constexpr const char *kFn = "usb_ll_exe_cmd";
+constexpr const char *kFinishFn = "_usb_ll_on_cmd_finish";
 
 // Class requests addressed to an endpoint, host-to-camera and camera-to-host.
 constexpr uint8_t kRequestTypeOut = 0x22;
@@ -44,8 +45,8 @@ struct usb_cmd {
 void LIBUSB_CALL on_cmd_finish(libusb_transfer *transfer) {
     auto *command = static_cast<usb_cmd *>(transfer->user_data);
     usb_ll_dev_priv *priv = command->priv;
-    NX_TRC("_usb_ll_on_cmd_finish", "[%s] tx actual_len = %d, status  = %d\n",
-           transfer->actual_length, transfer->status);
+    NX_TRC(kFinishFn, "[%s] tx actual_len = %d, status  = %d\n", transfer->actual_length,
+           transfer->status);
     int expected = kPending;
     if (!command->state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) {
         // The waiter has left; the record is ours to free.

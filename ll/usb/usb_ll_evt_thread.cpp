@@ -15,6 +15,9 @@ thread_local const usb_ll_dev_priv *t_evt_priv = nullptr;
 
 // The thread's name in debuggers and process listings (at most 15 characters).
 constexpr char kThreadName[] = "nivex-usb-evt";
+// The thread body and its event loop log under these names.
+constexpr const char *kThreadFn = "_usb_ll_evt_thread";
+constexpr const char *kLoopFn = "_ll_event_loop";
 
 // Blocks, for the creating thread while it exists, every signal an
 // application may catch; a thread started meanwhile inherits the mask. Only
@@ -38,18 +41,17 @@ class CatchableSignalsBlocked {
 
 // True when the loop should end after the error `rc` of an event wait.
 bool leave_on_error(int rc, bool exit_requested) {
-    constexpr const char *fn = "_ll_event_loop";
     if (rc == LIBUSB_ERROR_INTERRUPTED) {
         // Close wakes the wait on purpose; anything else that interrupts it
         // is a signal (blocked here, but a library or debugger may still
         // deliver one): wait again, the transfers are still there.
-        if (!exit_requested) NX_DBG(fn, "[%s] event wait interrupted, waiting again\n");
+        if (!exit_requested) NX_DBG(kLoopFn, "[%s] event wait interrupted, waiting again\n");
         return exit_requested;
     }
-    NX_ERR(fn, "[%s] libusb reports error: %s\n", libusb_error_name(rc));
+    NX_ERR(kLoopFn, "[%s] libusb reports error: %s\n", libusb_error_name(rc));
     switch (rc) {
         case LIBUSB_ERROR_TIMEOUT:
-            NX_WRN(fn, "[%s] libusb_handle_events timeout \n");
+            NX_WRN(kLoopFn, "[%s] libusb_handle_events timeout \n");
             return true;
         case LIBUSB_ERROR_BUSY:
         case LIBUSB_ERROR_OVERFLOW:
@@ -74,9 +76,9 @@ void usb_ll_evt_thread(ll_device *ll) {
     usb_ll_dev_priv *priv = usb_priv(ll);
     t_evt_priv = priv;
     pthread_setname_np(pthread_self(), kThreadName);
-    NX_DBG("_usb_ll_evt_thread", "[%s] enter\n");
+    NX_DBG(kThreadFn, "[%s] enter\n");
     priv->evt_running.store(1);
-    NX_TRC("_ll_event_loop", "[%s] Enter ll event loop...\n");
+    NX_TRC(kLoopFn, "[%s] Enter ll event loop...\n");
     for (;;) {
         timeval wait{0, EVT_TIMEOUT_US};
         int rc = libusb_handle_events_timeout_completed(priv->ctx, &wait, &priv->evt_exit);
@@ -88,8 +90,8 @@ void usb_ll_evt_thread(ll_device *ll) {
         if (leave_on_error(rc, exit_requested)) break;
     }
     priv->evt_running.store(0);
-    NX_TRC("_ll_event_loop", "[%s] Exit ll event loop...\n");
-    NX_DBG("_usb_ll_evt_thread", "[%s] exit\n");
+    NX_TRC(kLoopFn, "[%s] Exit ll event loop...\n");
+    NX_DBG(kThreadFn, "[%s] exit\n");
     t_evt_priv = nullptr;
     priv->evt_ended.store(true);
 }

@@ -51,7 +51,7 @@ void usb_ll_priv_free(ll_device *ll) {
     // Command transfers a waiter gave up on own themselves; they stay too.
     int commands = priv->cmd_in_flight.load(std::memory_order_acquire);
     if (leaked + commands > 0) {
-        NX_ERR("usb_ll_dev_close",
+        NX_ERR("usb_ll_priv_free",
                "[%s] libusb still holds %d capture and %d command transfer(s): left allocated\n",
                leaked, commands);
     }

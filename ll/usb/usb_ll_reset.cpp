@@ -49,7 +49,7 @@ bool usb_ll_dev_reset(ll_device *ll, uint8_t target) {
         // would open a camera the caller never opened.
         const usb_ll_dev_priv *priv = usb_priv(ll);
         if (priv == nullptr || priv->handle == nullptr) {
-            NX_ERR("usb_ll_exe_cmd", "[%s]  USB handler Is NULL!\r\n");
+            NX_ERR(kFn, "[%s]  USB handler Is NULL!\r\n");
             return false;
         }
         return reset_usb_interface(ll, payload);

@@ -121,8 +121,8 @@ TEST_F(CaptureThreadsTest, AnUnpluggedCaptureEndsEveryFetchWithItsErrorNotWithZe
         g_errors_seen = 0;
         ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, variant == 2 ? nullptr : count_error));
         cam_.set_frame_rate(200);
-        cam_.unplug_after_frames(5);
         ASSERT_TRUE(nivex_cap_start(&dev_));
+        cam_.unplug_after_frames(5);  // not before the start had its answer
         std::vector<uint8_t> buf(kFrameBytes);
         int result = 0, fetches = 0;
         for (; fetches < 100 && result >= 0; ++fetches)

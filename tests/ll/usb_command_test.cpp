@@ -252,7 +252,7 @@ TEST_F(UsbCommandTest, CloseLeavesAHungTransferToLibusb) {
     EXPECT_GT(took, 1.5);
     EXPECT_LT(took, 5.0);
     EXPECT_EQ(ll->priv, nullptr);
-    EXPECT_EQ(log_count("ERR", "usb_ll_dev_close", "0 capture and 1 command transfer(s)"), 1);
+    EXPECT_EQ(log_count("ERR", "usb_ll_priv_free", "0 capture and 1 command transfer(s)"), 1);
     nxsim::UsbStats stats = nxsim::usb_stats();
     EXPECT_EQ(stats.contexts, 0);
     EXPECT_EQ(stats.open_handles, 0);
