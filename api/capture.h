@@ -31,13 +31,12 @@ int on_capture_event(ll_device *ll, int event, uint8_t *data, int len, void *arg
 
 // Stops a running capture: flag, transport stop, wake-up. The caller holds
 // the session's command lock.
-void cap_stop_running(nx_session &session);
+void cap_stop_running(Session &session);
 
 // Takes ready frames out of the parser into the request's buffer (NULL: no
 // request) and the callbacks, on the fetching thread, which holds the turn.
-void cap_handle_rdy_data(nivex_device *dev, nx_session &session, FetchRequest *req,
-                         uint32_t reqmax);
+void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req, uint32_t reqmax);
 // Complete frames waiting in the session's parser.
-uint32_t cap_frames_waiting(nx_session &session);
+uint32_t cap_frames_waiting(Session &session);
 
 }  // namespace nx

@@ -6,7 +6,7 @@ namespace {
 
 // Stores a callback of the session (NULL removes it).
 template <typename Callback>
-bool set_callback(nivex_device *dev, std::atomic<Callback> nx::nx_session::*slot, Callback cb,
+bool set_callback(nivex_device *dev, std::atomic<Callback> nx::Session::*slot, Callback cb,
                   const char *fn, const char *name) {
     nx::ApiCall call(dev);
     if (call.session() == nullptr) {
@@ -30,7 +30,7 @@ bool nivex_cap_set_frame_buffer(nivex_device *dev, void * /*frame_buf*/, uint32_
                "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n");
         return false;
     }
-    nx::nx_session &session = *call.session();
+    nx::Session &session = *call.session();
     nx_stream_cfg cfg{frame_buf_size / NIVEX_FRAME_SLOT_SIZE};
     nx_stream_set_cfg(session.stream.get(), &cfg);
     NX_DBG("nivex_cap_set_frame_buffer", "[%s] frame buffer: %d frames\n",
@@ -49,12 +49,12 @@ bool nivex_cap_get_frame_buffer(nivex_device *dev, void **frame_buf, uint32_t *f
 }
 
 bool nivex_cap_set_callback_on_frame_ready(nivex_device *dev, nivex_cb_frame_ready cb) {
-    return set_callback(dev, &nx::nx_session::on_frame_ready, cb,
+    return set_callback(dev, &nx::Session::on_frame_ready, cb,
                         "nivex_cap_set_callback_on_frame_ready", "on_cap_frdy");
 }
 
 bool nivex_cap_set_callback_on_error(nivex_device *dev, nivex_cb_error cb) {
-    return set_callback(dev, &nx::nx_session::on_error, cb, "nivex_cap_set_callback_on_error",
+    return set_callback(dev, &nx::Session::on_error, cb, "nivex_cap_set_callback_on_error",
                         "on_cap_err");
 }
 

@@ -23,7 +23,7 @@ constexpr uint32_t kMinFrames = 2;
 constexpr uint32_t kIdleWaitMs = 2000;
 
 // The caller holds the command lock.
-uint32_t read_frame_rate(nx_session &session) {
+uint32_t read_frame_rate(Session &session) {
     ll_param_entry entry{};
     entry.id = NIVEX_PARAM_FRAME_RATE;
     entry.len = 4;
@@ -31,7 +31,7 @@ uint32_t read_frame_rate(nx_session &session) {
     return load_le32(entry.val);
 }
 
-bool frame_buffer_usable(nx_session &session) {
+bool frame_buffer_usable(Session &session) {
     nx_stream_cfg cfg{};
     nx_stream_get_cfg(session.stream.get(), &cfg);
     if (cfg.max_frames >= kMinFrames) return true;
@@ -40,7 +40,7 @@ bool frame_buffer_usable(nx_session &session) {
 }
 
 // The caller holds the command lock.
-bool start_locked(nx_session &session) {
+bool start_locked(Session &session) {
     if (session.capturing.load()) cap_stop_running(session);
     if (uint32_t fps = read_frame_rate(session); fps != 0) {
         g_cap_fps = static_cast<int32_t>(fps);
@@ -64,7 +64,7 @@ bool start_locked(nx_session &session) {
 
 }  // namespace
 
-void cap_stop_running(nx_session &session) {
+void cap_stop_running(Session &session) {
     NX_TRC(kStopStepFn, "[%s] Enter\n");
     session.cap.request_stop();
     bool stopped = nivex_ll_cap_stop(&session);
@@ -83,7 +83,7 @@ bool nivex_cap_start(nivex_device *dev) {
         nx::log_no_handle(nx::kStartCallFn);
         return false;
     }
-    nx::nx_session &session = *call.session();
+    nx::Session &session = *call.session();
     std::lock_guard commands(session.cmd_mutex);
     // A failed interface reset leaves the session without a transport.
     if (session.priv == nullptr) {
@@ -100,7 +100,7 @@ bool nivex_cap_stop(nivex_device *dev) {
         nx::log_no_handle(nx::kStopCallFn);
         return false;
     }
-    nx::nx_session &session = *call.session();
+    nx::Session &session = *call.session();
     std::lock_guard commands(session.cmd_mutex);
     if (session.capturing.load()) nx::cap_stop_running(session);
     return true;

@@ -14,21 +14,21 @@ constexpr const char *kFn = "on_capture_event";
 
 // Ends the capture with a fatal error; the transfers of a capture that was
 // still running stop being resubmitted.
-void end_capture(nx_session &session, int32_t err) {
+void end_capture(Session &session, int32_t err) {
     if (err == NIVEX_ERR_CAP_TIMEOUT) NX_WRN(kFn, "[%s] trans timeout -> stop\n");
     if (err == NIVEX_ERR_CAP_STALL) NX_WRN(kFn, "[%s] trans stall -> stop\n");
     if (session.cap.end_with(err)) nivex_ll_cap_abort(&session);
 }
 
 // True when a frame became complete.
-bool feed(nx_session &session, const uint8_t *data, int len) {
+bool feed(Session &session, const uint8_t *data, int len) {
     if (len <= 0) return false;
     return nx_stream_feed_input(session.stream.get(), data, static_cast<size_t>(len));
 }
 
 // True when the parser's discard count grew (a discard report is pending
 // unless a fatal error is).
-bool report_discards(nx_session &session) {
+bool report_discards(Session &session) {
     nx_stream_state state{};
     nx_stream_get_state(session.stream.get(), &state);
     const uint32_t fresh = session.cap.report_discards(state.frames_discarded);
@@ -40,7 +40,7 @@ bool report_discards(nx_session &session) {
 }  // namespace
 
 int on_capture_event(ll_device * /*ll*/, int event, uint8_t *data, int len, void *arg) {
-    nx_session &session = *static_cast<nx_session *>(arg);
+    Session &session = *static_cast<Session *>(arg);
     CaptureState &cap = session.cap;
     // A transfer that timed out, stalled or was cancelled still carries the
     // bytes that arrived before: they are stream bytes like any others.

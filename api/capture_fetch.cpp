@@ -25,23 +25,22 @@ constexpr uint32_t kAllFrames = 0x7FFFFFFF;
 // This thread's turn to fetch from the session, for the object's lifetime.
 class FetchTurn {
   public:
-    FetchTurn(nx_session &session, const Clock::time_point *deadline, bool wait)
-        : session_(session) {
+    FetchTurn(Session &session, const Clock::time_point *deadline, bool wait) : session_(session) {
         auto closing = [&session] { return session.calls.is_shut(); };
         turn_ = session.cap.take_turn(deadline, wait, closing);
     }
     ~FetchTurn() {
-        if (turn_ == CaptureState::Turn::taken) session_.cap.give_turn();
+        if (turn_ == CaptureState::Turn::kTaken) session_.cap.give_turn();
     }
     FetchTurn(const FetchTurn &) = delete;
     FetchTurn &operator=(const FetchTurn &) = delete;
 
-    bool taken() const { return turn_ == CaptureState::Turn::taken; }
+    bool taken() const { return turn_ == CaptureState::Turn::kTaken; }
     // The thread is fetching already: a callback called a fetch.
-    bool nested() const { return turn_ == CaptureState::Turn::nested; }
+    bool nested() const { return turn_ == CaptureState::Turn::kNested; }
 
   private:
-    nx_session &session_;
+    Session &session_;
     CaptureState::Turn turn_;
 };
 
@@ -55,7 +54,7 @@ FetchRequest make_request(uint32_t frames, void *buf, uint32_t buf_size,
     return req;
 }
 
-bool closing(nx_session &session) {
+bool closing(Session &session) {
     return session.calls.is_shut();
 }
 
@@ -73,7 +72,7 @@ uint32_t fetch_timeout_ms(uint32_t frame_num) {
 
 // A pending fatal error: the error callback has its say and the frames still
 // ready are handed out; frames delivered are reported, else the error.
-int report_pending_error(nivex_device *dev, nx_session &session, FetchRequest &req) {
+int report_pending_error(nivex_device *dev, Session &session, FetchRequest &req) {
     const CapError shown = session.cap.pending();
     cap_handle_rdy_data(dev, session, &req, req.total);
     return req.delivered() > 0 ? static_cast<int>(req.delivered()) : shown.code;
@@ -83,7 +82,7 @@ int report_pending_error(nivex_device *dev, nx_session &session, FetchRequest &r
 // capture that has ended (an error, a stop asked by the error callback)
 // reports how it ended once nothing is left to hand out, never "0 frames"
 // again and again.
-int finish_fetch(nivex_device *dev, nx_session &session, FetchRequest &req) {
+int finish_fetch(nivex_device *dev, Session &session, FetchRequest &req) {
     const bool capturing = session.capturing.load() != 0;
     if (!capturing) NX_TRC(kFetchFn, "[%s] device is not capturing\n");
     cap_handle_rdy_data(dev, session, &req, req.remaining);
@@ -99,7 +98,7 @@ int finish_fetch(nivex_device *dev, nx_session &session, FetchRequest &req) {
 }
 
 // Waits for the next wake-up of the capture engine after `seen`.
-bool wait_for_event(nx_session &session, uint64_t seen, const Clock::time_point *deadline) {
+bool wait_for_event(Session &session, uint64_t seen, const Clock::time_point *deadline) {
     return session.cap.wait(seen, deadline, [&session] { return closing(session); });
 }
 
@@ -112,7 +111,7 @@ int refuse_nested(const char *fn) {
 
 }  // namespace nx
 
-using nx::nx_session;
+using nx::Session;
 
 extern "C" {
 
@@ -124,7 +123,7 @@ int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data, uin
         NX_DBG(nx::kFetchFn, "[%s] Wrong params\n");
         return NIVEX_ERR_WRONG_PARAMS;
     }
-    nx_session &session = *call.session();
+    Session &session = *call.session();
     auto deadline = nx::Clock::now() + std::chrono::milliseconds(timeout_ms);
     NX_TRC(nx::kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", frame_num,
            static_cast<int>(timeout_ms));
@@ -156,7 +155,7 @@ int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen
         NX_DBG(nx::kFetchFn, "[%s] Wrong params\n");
         return NIVEX_ERR_WRONG_PARAMS;
     }
-    nx_session &session = *call.session();
+    Session &session = *call.session();
     NX_TRC(nx::kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
     nx::FetchTurn turn(session, nullptr, false);
     if (turn.nested()) return nx::refuse_nested(nx::kFetchFn);
@@ -190,7 +189,7 @@ bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec) {
         NX_DBG(nx::kWaitFn, "[%s] Wrong params\n");
         return false;
     }
-    nx_session &session = *call.session();
+    Session &session = *call.session();
     if (!session.capturing.load()) {
         NX_DBG(nx::kWaitFn, "[%s] device is not capturing\n");
         return false;

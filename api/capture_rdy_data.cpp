@@ -18,7 +18,7 @@ constexpr uint32_t kTempBufferSize = 4 * 1024 * 1024;
 constexpr uint32_t kAllFrames = 0x7FFFFFFF;
 
 // Calls the error callback for a pending error; false when it asked to stop.
-bool run_error_callback(nivex_device *dev, nx_session &session) {
+bool run_error_callback(nivex_device *dev, Session &session) {
     nivex_cb_error on_error = session.on_error.load();
     const CapError shown = session.cap.pending();
     if (on_error == nullptr || shown.code == 0) return true;
@@ -54,14 +54,14 @@ class TempBuffer {
     uint32_t size_ = 0;
 };
 
-uint32_t next_frame_size(nx_session &session) {
+uint32_t next_frame_size(Session &session) {
     nx_stream_frame_info info{};
     uint8_t unused = 0;
     if (nx_stream_fetch_frames(session.stream.get(), &unused, 0, 1, &info, true) == 0) return 0;
     return info.frlen;
 }
 
-void describe_frame(nx_session &session, const nx_stream_frame_info &info) {
+void describe_frame(Session &session, const nx_stream_frame_info &info) {
     chip_driver *drv = session.drv;
     if (drv->ops->frame_get_info == nullptr ||
         !drv->ops->frame_get_info(drv, &session.last_meta, &info)) {
@@ -95,12 +95,11 @@ void call_frame_ready(nivex_device *dev, nivex_cb_frame_ready on_frame_ready,
 
 }  // namespace
 
-uint32_t cap_frames_waiting(nx_session &session) {
+uint32_t cap_frames_waiting(Session &session) {
     return nx_stream_fetch_frames(session.stream.get(), nullptr, 0, kAllFrames, nullptr, true);
 }
 
-void cap_handle_rdy_data(nivex_device *dev, nx_session &session, FetchRequest *req,
-                         uint32_t reqmax) {
+void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req, uint32_t reqmax) {
     if (!run_error_callback(dev, session)) return;
     if (session.cap.forced_stop()) {
         NX_TRC(kFn, "[%s] error callback force cap to stop\n");

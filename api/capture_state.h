@@ -85,7 +85,7 @@ class CaptureState {
 
     // --- Turns of the fetching threads ---
 
-    enum class Turn { taken, nested, not_taken };
+    enum class Turn { kTaken, kNested, kNotTaken };
     // Waits for this thread's turn to fetch, until quit() holds or the
     // deadline passes (NULL: without limit; `wait` false: not at all).
     // `nested` when the thread is fetching already (from a callback).
@@ -141,13 +141,13 @@ template <typename Quit>
 CaptureState::Turn CaptureState::take_turn(const Clock::time_point *deadline, bool wait,
                                            Quit quit) {
     std::unique_lock lock(mu_);
-    if (fetching_ && fetcher_ == std::this_thread::get_id()) return Turn::nested;
+    if (fetching_ && fetcher_ == std::this_thread::get_id()) return Turn::kNested;
     auto free = [&] { return !fetching_ || quit(); };
     if (wait) wait_until(lock, deadline, free);
-    if (fetching_ || quit()) return Turn::not_taken;
+    if (fetching_ || quit()) return Turn::kNotTaken;
     fetching_ = true;
     fetcher_ = std::this_thread::get_id();
-    return Turn::taken;
+    return Turn::kTaken;
 }
 
 }  // namespace nx

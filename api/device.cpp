@@ -14,7 +14,7 @@
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
-using nx::nx_session;
+using nx::Session;
 using nx::SessionRef;
 
 namespace {
@@ -66,7 +66,7 @@ void copy_raw(uint8_t (&field)[N], const ll_param_entry &entry) {
     std::memcpy(field, entry.val, len);
 }
 
-bool read_identity(nivex_device *dev, nx_session &session) {
+bool read_identity(nivex_device *dev, Session &session) {
     std::array<ll_param_entry, 4> entries{};
     const uint8_t ids[] = {NIVEX_PARAM_INFO_STR, NIVEX_PARAM_PRODUCT_STR, NIVEX_PARAM_ID_DATA,
                            NIVEX_PARAM_INFO_DATA};
@@ -81,7 +81,7 @@ bool read_identity(nivex_device *dev, nx_session &session) {
 }
 
 // Parser and driver of a session whose transport is open; false after logging.
-bool start_session(nivex_device *dev, nx_session &session) {
+bool start_session(nivex_device *dev, Session &session) {
     session.drv = nivex_drv_find(dev);
     if (session.drv == nullptr) {
         NX_ERR(kOpenFn, "[%s] cannot find driver for device: product=%s\n", dev->product);
@@ -100,7 +100,7 @@ bool start_session(nivex_device *dev, nx_session &session) {
     return true;
 }
 
-void bind_driver(nivex_device *dev, nx_session &session) {
+void bind_driver(nivex_device *dev, Session &session) {
     chip_driver *drv = session.drv;
     drv->ops->init(drv, dev);
     if (drv->ops->calib_load != nullptr && drv->ops->calib_load(drv, 0, 0, 2) < 0) {
@@ -113,7 +113,7 @@ void bind_driver(nivex_device *dev, nx_session &session) {
 SessionRef new_session(nivex_device *dev) {
     SessionRef session;
     try {
-        session = std::make_shared<nx_session>();
+        session = std::make_shared<Session>();
     } catch (const std::exception &) {
         NX_ERR(kOpenFn, "[%s] malloc failed\n");
         return nullptr;
@@ -165,7 +165,7 @@ class RecordLock {
 
 // Stops the capture and closes the transport; the caller holds no call on
 // the session but may be inside one of its own (a callback).
-void shut_down_transport(nx_session &session) {
+void shut_down_transport(Session &session) {
     if (session.capturing.load()) {
         std::lock_guard commands(session.cmd_mutex);
         nx::cap_stop_running(session);

@@ -45,7 +45,7 @@ std::vector<ll_param_entry> wire_entries(const nivex_param_entry *items, int cou
 
 namespace nx {
 
-bool param_get(nx_session &session, ll_param_entry *entries, int count) {
+bool param_get(Session &session, ll_param_entry *entries, int count) {
     NX_DBG(kGetStepFn, "[%s] get %d param\n", count);
     return nivex_ll_param_get(&session, entries, count);
 }

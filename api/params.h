@@ -9,6 +9,6 @@ namespace nx {
 
 // Reads `count` transport entries (ids filled in), logging the read. The
 // caller holds the session's command lock.
-bool param_get(nx_session &session, ll_param_entry *entries, int count);
+bool param_get(Session &session, ll_param_entry *entries, int count);
 
 }  // namespace nx

@@ -24,7 +24,7 @@ void session_register(const SessionRef &session) {
     g_sessions[session.get()] = session;
 }
 
-void session_unregister(const nx_session *session) {
+void session_unregister(const Session *session) {
     std::lock_guard lock(g_registry_mutex);
     g_sessions.erase(session);
 }

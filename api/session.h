@@ -40,7 +40,7 @@ struct StreamDeleter {
     void operator()(nx_stream *stream) const { nx_stream_destroy(stream); }
 };
 
-struct nx_session : ll_device {
+struct Session : ll_device {
     chip_driver *drv = nullptr;
     std::atomic<uint8_t> opened{0};
     // The transport's capture runs (start succeeded, no successful stop yet).
@@ -57,11 +57,11 @@ struct nx_session : ll_device {
     std::atomic<nivex_cb_error> on_error{nullptr};
 };
 
-using SessionRef = std::shared_ptr<nx_session>;
+using SessionRef = std::shared_ptr<Session>;
 
 // Registry of live sessions, keyed by the handle stored in nivex_device.
 void session_register(const SessionRef &session);
-void session_unregister(const nx_session *session);
+void session_unregister(const Session *session);
 // The live session behind dev->handle, or NULL (no lookup of a stale handle
 // ever dereferences it).
 SessionRef session_of(const nivex_device *dev);
@@ -76,7 +76,7 @@ class ApiCall {
     ApiCall &operator=(const ApiCall &) = delete;
 
     // The session; NULL when the device has none or it is being closed.
-    nx_session *session() const { return entered_ ? session_.get() : nullptr; }
+    Session *session() const { return entered_ ? session_.get() : nullptr; }
     // The device has a session that is open and not being closed.
     bool open() const { return entered_ && session_->opened.load() != 0; }
     // Blocked in a wait: api_busy does not count this call meanwhile.

@@ -49,7 +49,7 @@ struct LensRoi {
     int x, y, w, h;
 };
 
-enum class LensMapStatus { ok, bad_lens, bad_camera };
+enum class LensMapStatus { kOk, kBadLens, kBadCamera };
 
 // The map computation of nx_calib_len_init_map into caller-provided arrays of
 // img_w * img_h floats each. Throws std::bad_alloc when its row buffers cannot

@@ -210,17 +210,17 @@ namespace nx {
 
 LensMapStatus lens_map_compute(const epc_lens_param &lens, float *map_x, float *map_y,
                                LensRoi &roi) {
-    if (!lens_usable(lens)) return LensMapStatus::bad_lens;
+    if (!lens_usable(lens)) return LensMapStatus::kBadLens;
     const int w = lens.img_w, h = lens.img_h;
     const Lens l = lens_of(lens);
     Mat3 camera = camera_for(grid_rects(l, w, h, nx::mat3_identity()).outer, w, h);
     Mat3 inverse;
-    if (!nx::mat3_inverse(camera, inverse)) return LensMapStatus::bad_camera;
+    if (!nx::mat3_inverse(camera, inverse)) return LensMapStatus::kBadCamera;
     Rect inner = grid_rects(l, w, h, camera).inner;
     fill_maps(l, inverse, w, h, map_x, map_y);
     roi = {round_half_up(inner.x), round_half_up(inner.y), round_half_up(inner.w),
            round_half_up(inner.h)};
-    return LensMapStatus::ok;
+    return LensMapStatus::kOk;
 }
 
 }  // namespace nx
@@ -244,7 +244,7 @@ int nx_calib_len_init_map(nx_lens_map *map, const epc_lens_param *lens) {
     try {
         auto map_x = std::make_unique_for_overwrite<float[]>(n);
         auto map_y = std::make_unique_for_overwrite<float[]>(n);
-        if (nx::lens_map_compute(*lens, map_x.get(), map_y.get(), roi) != nx::LensMapStatus::ok) {
+        if (nx::lens_map_compute(*lens, map_x.get(), map_y.get(), roi) != nx::LensMapStatus::kOk) {
             NX_ERR(fn, "[%s] Lens parameters give no usable camera matrix\n");
             return 0;
         }

@@ -21,19 +21,19 @@ inline constexpr uint8_t REQ_DATA = 0xCC;
 inline constexpr uint8_t REQ_STATUS = 0xB0;
 
 // Sub-commands.
-inline constexpr uint16_t SUB_DEV_RESET = 0;
-inline constexpr uint16_t SUB_PARAM_SET = 3;
-inline constexpr uint16_t SUB_PARAM_GET = 4;
-inline constexpr uint16_t SUB_REG_WRITE = 0;
-inline constexpr uint16_t SUB_REG_READ = 1;
-inline constexpr uint16_t SUB_CAP_START = 4;
-inline constexpr uint16_t SUB_CAP_STOP = 5;
+inline constexpr uint16_t kSubDevReset = 0;
+inline constexpr uint16_t kSubParamSet = 3;
+inline constexpr uint16_t kSubParamGet = 4;
+inline constexpr uint16_t kSubRegWrite = 0;
+inline constexpr uint16_t kSubRegRead = 1;
+inline constexpr uint16_t kSubCapStart = 4;
+inline constexpr uint16_t kSubCapStop = 5;
 
 // The reset target that makes the camera drop off the bus and re-enumerate.
-inline constexpr uint8_t RESET_TARGET_USB_IF = 3;
+inline constexpr uint8_t kResetTargetUsbIf = 3;
 
 // Libusb time-out of every command transfer.
-inline constexpr uint32_t USB_CMD_TIMEOUT_MS = 1000;
+inline constexpr uint32_t kCmdTimeoutMs = 1000;
 
 // Library-wide set-up and the libusb verbosity.
 bool usb_ll_init();

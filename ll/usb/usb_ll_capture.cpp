@@ -131,7 +131,7 @@ bool usb_ll_cap_start(ll_device *ll, uint32_t start_arg, ll_cap_event_cb callbac
     NX_TRC(fn, "[%s] Enter\n");
     uint8_t payload[4];
     nx::store_le32(payload, start_arg);
-    if (usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_START, payload, sizeof payload)) return true;
+    if (usb_cmd_send_checked(ll, REQ_REG, kSubCapStart, payload, sizeof payload)) return true;
     NX_WRN(fn, "[%s] nivex_ll_cap_start failed\n");
     // Cancelled transfers must not be resubmitted, whatever the callback does.
     priv->cap_abort.store(1);
@@ -154,7 +154,7 @@ bool usb_ll_cap_stop(ll_device *ll) {
     priv->cap_abort.store(1);
     usb_ll_cap_cancel_all(priv, fn);
     const uint8_t payload = kStopPayload;
-    const bool stopped = usb_cmd_send_checked(ll, REQ_REG, SUB_CAP_STOP, &payload, 1);
+    const bool stopped = usb_cmd_send_checked(ll, REQ_REG, kSubCapStop, &payload, 1);
     // Once stop returns no capture event is on its way any more, so the
     // caller may reset what the events feed without racing the event thread.
     usb_ll_wait_transfers_idle(priv, kTransferDrainTimeout, true);

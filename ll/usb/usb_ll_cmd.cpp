@@ -33,24 +33,24 @@ constexpr auto kAbortGrace = std::chrono::milliseconds(500);
 constexpr auto kFirstPause = std::chrono::microseconds(20);
 constexpr auto kLongestPause = std::chrono::microseconds(10000);
 
-enum cmd_state : int { kPending = 0, kDone = 1, kAbandoned = 2 };
+enum CommandState : int { kPending = 0, kDone = 1, kAbandoned = 2 };
 
-struct usb_cmd {
+struct UsbCommand {
     std::atomic<int> state{kPending};
     usb_ll_dev_priv *priv = nullptr;
-    usb_transfer_ptr transfer;
+    TransferPtr transfer;
     std::vector<uint8_t> buffer;  // setup packet, then the data stage
 };
 
 void LIBUSB_CALL on_cmd_finish(libusb_transfer *transfer) {
-    auto *command = static_cast<usb_cmd *>(transfer->user_data);
+    auto *command = static_cast<UsbCommand *>(transfer->user_data);
     usb_ll_dev_priv *priv = command->priv;
     NX_TRC(kFinishFn, "[%s] tx actual_len = %d, status  = %d\n", transfer->actual_length,
            transfer->status);
     int expected = kPending;
     if (!command->state.compare_exchange_strong(expected, kDone, std::memory_order_acq_rel)) {
         // The waiter has left; the record is ours to free.
-        std::unique_ptr<usb_cmd> abandoned(command);
+        std::unique_ptr<UsbCommand> abandoned(command);
     }
     // From here on `command` may be gone: the waiter frees it once it sees kDone.
     priv->cmd_in_flight.fetch_sub(1, std::memory_order_release);
@@ -59,7 +59,7 @@ void LIBUSB_CALL on_cmd_finish(libusb_transfer *transfer) {
 // Polls until the callback has run. False when the waiter gave up; the
 // record then belongs to the callback. A command of a session whose owner
 // aborts commands (a close) is cancelled at once and given up soon after.
-bool wait_for_completion(const ll_device &ll, usb_cmd &command, bool &cancelled) {
+bool wait_for_completion(const ll_device &ll, UsbCommand &command, bool &cancelled) {
     const auto start = std::chrono::steady_clock::now();
     auto give_up_at = start + kGiveUpAfter;
     bool aborted = false;
@@ -111,10 +111,10 @@ int transfer_result(const libusb_transfer &transfer, bool cancelled_by_us) {
     return -99;
 }
 
-std::unique_ptr<usb_cmd> make_command(usb_ll_dev_priv *priv, int len) {
-    std::unique_ptr<usb_cmd> command;
+std::unique_ptr<UsbCommand> make_command(usb_ll_dev_priv *priv, int len) {
+    std::unique_ptr<UsbCommand> command;
     try {
-        command = std::make_unique<usb_cmd>();
+        command = std::make_unique<UsbCommand>();
         command->buffer.assign(LIBUSB_CONTROL_SETUP_SIZE + static_cast<size_t>(len), 0);
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -130,7 +130,7 @@ std::unique_ptr<usb_cmd> make_command(usb_ll_dev_priv *priv, int len) {
 std::optional<int> control_exchange(const ll_device &ll, usb_ll_dev_priv *priv,
                                     uint8_t request_type, uint8_t cmd, uint16_t sub,
                                     const void *out, void *in, int len, uint32_t timeout_ms) {
-    std::unique_ptr<usb_cmd> command = make_command(priv, len);
+    std::unique_ptr<UsbCommand> command = make_command(priv, len);
     if (command == nullptr) {
         NX_ERR(kFn, "[%s] no memory\n");
         return std::nullopt;

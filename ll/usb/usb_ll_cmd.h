@@ -10,10 +10,10 @@
 
 // Host-to-camera exchange of `len` bytes; true when all of them went out.
 bool usb_cmd_send(ll_device *ll, uint8_t cmd, uint16_t sub, const void *data, int len,
-                  uint32_t timeout_ms = USB_CMD_TIMEOUT_MS);
+                  uint32_t timeout_ms = kCmdTimeoutMs);
 // Camera-to-host exchange into `data`; true when exactly `len` bytes came.
 bool usb_cmd_recv(ll_device *ll, uint8_t cmd, uint16_t sub, void *data, int len,
-                  uint32_t timeout_ms = USB_CMD_TIMEOUT_MS);
+                  uint32_t timeout_ms = kCmdTimeoutMs);
 
 // Sends, then asks the camera whether that very command succeeded.
 inline bool usb_cmd_send_checked(ll_device *ll, uint8_t cmd, uint16_t sub, const void *data,

@@ -41,7 +41,7 @@ bool usb_ll_param_set(ll_device *ll, const ll_param_entry *entries, int count) {
         NX_ERR("usb_ll_param_set", "[%s] cannot set %d parameters in one request\n", count);
         return false;
     }
-    return usb_cmd_send_checked(ll, REQ_DEV, SUB_PARAM_SET, entries, kEntrySize * count);
+    return usb_cmd_send_checked(ll, REQ_DEV, kSubParamSet, entries, kEntrySize * count);
 }
 
 bool usb_ll_param_get(ll_device *ll, ll_param_entry *entries, int count) {
@@ -61,11 +61,11 @@ bool usb_ll_param_get(ll_device *ll, ll_param_entry *entries, int count) {
         uint8_t asked[kMaxEntriesPerGet];
         for (int i = 0; i < n; ++i)
             asked[i] = batch[i].id;
-        if (!usb_cmd_send_checked(ll, REQ_DEV, SUB_PARAM_GET, batch, kEntrySize * n)) {
+        if (!usb_cmd_send_checked(ll, REQ_DEV, kSubParamGet, batch, kEntrySize * n)) {
             NX_ERR(fn, "[%s] write phase failed\n");
             return false;
         }
-        if (!usb_cmd_recv_checked(ll, REQ_DEV, SUB_PARAM_GET, batch, kEntrySize * n)) {
+        if (!usb_cmd_recv_checked(ll, REQ_DEV, kSubParamGet, batch, kEntrySize * n)) {
             NX_ERR(fn, "[%s] read phase failed\n");
             return false;
         }

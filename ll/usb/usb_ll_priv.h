@@ -29,16 +29,16 @@ inline constexpr unsigned USB_TRANS_TIMEOUT_MS = 6000;
 // transfers it still holds before giving up on them.
 inline constexpr std::chrono::milliseconds kTransferDrainTimeout{2000};
 
-struct usb_transfer_deleter {
+struct TransferDeleter {
     void operator()(libusb_transfer *transfer) const { libusb_free_transfer(transfer); }
 };
-using usb_transfer_ptr = std::unique_ptr<libusb_transfer, usb_transfer_deleter>;
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 
 struct usb_ll_dev_priv {
     libusb_context *ctx = nullptr;
     libusb_device_handle *handle = nullptr;
     // Capture transfers and their receive buffers, reused by every capture.
-    std::array<usb_transfer_ptr, USB_TRANS_NUM> trans;
+    std::array<TransferPtr, USB_TRANS_NUM> trans;
     std::array<std::unique_ptr<uint8_t[]>, USB_TRANS_NUM> trans_buf;
     std::atomic<uint8_t> cap_abort{0};
     // Set by capture start before its transfers are submitted; atomic because

@@ -39,7 +39,7 @@ bool usb_ll_reg_write(ll_device *ll, uint8_t target, uint32_t reg_base, const ui
     uint8_t *out = block.data() + kRegHeaderSize;
     for (int i = 0; i < reg_cnt; ++i)
         out = nx::store_le32(out, values[i]);
-    return usb_cmd_send_checked(ll, REQ_REG, SUB_REG_WRITE, block.data(),
+    return usb_cmd_send_checked(ll, REQ_REG, kSubRegWrite, block.data(),
                                 static_cast<int>(block.size()));
 }
 
@@ -58,11 +58,11 @@ bool usb_ll_reg_read(ll_device *ll, uint8_t target, uint32_t reg_base, uint32_t 
         const int n = std::min(remaining, kMaxRegsPerRead);
         uint8_t request[kRegHeaderSize];
         put_reg_header(request, target, first_reg, n);
-        if (!usb_cmd_send_checked(ll, REQ_REG, SUB_REG_READ, request, kRegHeaderSize)) {
+        if (!usb_cmd_send_checked(ll, REQ_REG, kSubRegRead, request, kRegHeaderSize)) {
             NX_ERR(fn, "[%s] write phase failed\n");
             return false;
         }
-        if (!usb_cmd_recv_checked(ll, REQ_REG, SUB_REG_READ, out, 4 * n)) {
+        if (!usb_cmd_recv_checked(ll, REQ_REG, kSubRegRead, out, 4 * n)) {
             NX_ERR(fn, "[%s] read phase failed\n");
             return false;
         }

@@ -19,7 +19,7 @@ constexpr int kReopenWindowMs = 3000;
 bool reset_usb_interface(ll_device *ll, const uint8_t (&payload)[4]) {
     NX_TRC(kFn, "[%s] Reset usb if (timeout = %d ms) ...\n", kReopenWindowMs);
     // The camera leaves the bus instead of answering: no status to ask for.
-    static_cast<void>(usb_cmd_send(ll, REQ_DEV, SUB_DEV_RESET, payload, sizeof payload));
+    static_cast<void>(usb_cmd_send(ll, REQ_DEV, kSubDevReset, payload, sizeof payload));
     usb_ll_dev_close(ll);
     for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
         std::this_thread::sleep_for(kReopenPause);
@@ -44,7 +44,7 @@ bool usb_ll_dev_reset(ll_device *ll, uint8_t target) {
     NX_TRC(kFn, "[%s] rest device (target=%d)\n", target);
     uint8_t payload[4];
     nx::store_le32(payload, target);
-    if (target == RESET_TARGET_USB_IF) {
+    if (target == kResetTargetUsbIf) {
         // Without an open session there is nothing to reset, and reopening
         // would open a camera the caller never opened.
         const usb_ll_dev_priv *priv = usb_priv(ll);
@@ -54,5 +54,5 @@ bool usb_ll_dev_reset(ll_device *ll, uint8_t target) {
         }
         return reset_usb_interface(ll, payload);
     }
-    return usb_cmd_send_checked(ll, REQ_DEV, SUB_DEV_RESET, payload, sizeof payload);
+    return usb_cmd_send_checked(ll, REQ_DEV, kSubDevReset, payload, sizeof payload);
 }

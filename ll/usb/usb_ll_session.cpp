@@ -10,14 +10,14 @@ namespace {
 constexpr const char *kFindFn = "_usb_ll_dev_open";
 
 // The device list of a context, unreferenced and freed with the object.
-class device_list {
+class DeviceList {
   public:
-    explicit device_list(libusb_context *ctx) : count_(libusb_get_device_list(ctx, &devs_)) {}
-    ~device_list() {
+    explicit DeviceList(libusb_context *ctx) : count_(libusb_get_device_list(ctx, &devs_)) {}
+    ~DeviceList() {
         if (devs_ != nullptr) libusb_free_device_list(devs_, 1);
     }
-    device_list(const device_list &) = delete;
-    device_list &operator=(const device_list &) = delete;
+    DeviceList(const DeviceList &) = delete;
+    DeviceList &operator=(const DeviceList &) = delete;
 
     ssize_t count() const { return count_; }
     libusb_device *operator[](ssize_t i) const { return devs_[i]; }
@@ -38,7 +38,7 @@ bool is_camera(libusb_device *dev, ssize_t index) {
 
 // The camera on the session's bus and port; the address is not compared
 // because it changes whenever the camera re-enumerates.
-libusb_device_handle *open_named_camera(const ll_device &ll, const device_list &devs) {
+libusb_device_handle *open_named_camera(const ll_device &ll, const DeviceList &devs) {
     for (ssize_t i = 0; i < devs.count(); ++i) {
         libusb_device *dev = devs[i];
         libusb_device_descriptor desc{};
@@ -64,7 +64,7 @@ libusb_device_handle *open_named_camera(const ll_device &ll, const device_list &
 }
 
 // The first camera that opens; the session then names it.
-libusb_device_handle *open_first_camera(ll_device &ll, const device_list &devs) {
+libusb_device_handle *open_first_camera(ll_device &ll, const DeviceList &devs) {
     for (ssize_t i = 0; i < devs.count(); ++i) {
         libusb_device *dev = devs[i];
         if (!is_camera(dev, i)) continue;
@@ -92,7 +92,7 @@ libusb_device_handle *open_first_camera(ll_device &ll, const device_list &devs) 
 }
 
 libusb_device_handle *find_and_open(ll_device &ll, libusb_context *ctx) {
-    device_list devs(ctx);
+    DeviceList devs(ctx);
     if (devs.count() < 0) {
         NX_ERR(kFindFn, "[%s]   enum libusb device failed: %d \n", static_cast<int>(devs.count()));
         return nullptr;

@@ -85,20 +85,20 @@ TEST(CaptureStateTest, EndedCaptureReportsNotCapturingWithoutAFatalError) {
 TEST(CaptureStateTest, OneFetchAtATimeAndNoneNestedOnTheSameThread) {
     CaptureState cap;
     auto never = [] { return false; };
-    ASSERT_EQ(cap.take_turn(nullptr, true, never), CaptureState::Turn::taken);
-    EXPECT_EQ(cap.take_turn(nullptr, true, never), CaptureState::Turn::nested);
-    CaptureState::Turn other = CaptureState::Turn::taken;
+    ASSERT_EQ(cap.take_turn(nullptr, true, never), CaptureState::Turn::kTaken);
+    EXPECT_EQ(cap.take_turn(nullptr, true, never), CaptureState::Turn::kNested);
+    CaptureState::Turn other = CaptureState::Turn::kTaken;
     std::thread([&] { other = cap.take_turn(nullptr, false, never); }).join();
-    EXPECT_EQ(other, CaptureState::Turn::not_taken);
+    EXPECT_EQ(other, CaptureState::Turn::kNotTaken);
     const auto soon = nx::Clock::now() + std::chrono::milliseconds(20);
     std::thread([&] { other = cap.take_turn(&soon, true, never); }).join();
-    EXPECT_EQ(other, CaptureState::Turn::not_taken);  // the deadline passed
+    EXPECT_EQ(other, CaptureState::Turn::kNotTaken);  // the deadline passed
     cap.give_turn();
     std::thread([&] {
         other = cap.take_turn(nullptr, false, never);
         cap.give_turn();
     }).join();
-    EXPECT_EQ(other, CaptureState::Turn::taken);
+    EXPECT_EQ(other, CaptureState::Turn::kTaken);
 }
 
 }  // namespace

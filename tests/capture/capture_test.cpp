@@ -30,7 +30,7 @@ class CaptureTest : public SimTest {
         ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 10 * NIVEX_FRAME_SLOT_SIZE));
     }
 
-    nx::nx_session &session() { return *nx::session_of(&dev_); }
+    nx::Session &session() { return *nx::session_of(&dev_); }
 
     uint32_t frames_ready() {
         nx_stream_state state{};
