@@ -58,9 +58,14 @@ class SensorModel {
     SensorModel(const SensorModel &) = delete;
     SensorModel &operator=(const SensorModel &) = delete;
 
-    // The device all register and parameter traffic of this record goes to.
-    void attach(nivex_device *dev) { dev_.store(dev); }
+    // The device all register and parameter traffic of this record goes to;
+    // the last one it drove stays known after it is detached (null).
+    void attach(nivex_device *dev) {
+        dev_.store(dev);
+        if (dev != nullptr) last_dev_.store(dev);
+    }
     nivex_device *device() const { return dev_.load(); }
+    const nivex_device *last_device() const { return last_dev_.load(); }
 
     // Register bridge (op 'd', 'l', 'r', 'w', 's'), see register_bridge.h.
     int i2c(int dev_addr, char op, int reg, int count, uint8_t *buf);
@@ -168,6 +173,7 @@ class SensorModel {
 
     mutable std::mutex op_mu_;
     std::atomic<nivex_device *> dev_{nullptr};
+    std::atomic<const nivex_device *> last_dev_{nullptr};
 
     std::atomic<int> part_type_{0};
     std::atomic<uint16_t> part_version_{0};

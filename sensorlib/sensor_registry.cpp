@@ -48,7 +48,8 @@ ModelRef bind_device(nivex_device *dev) {
     ModelRef record;
     if (auto it = r.bound.find(dev); it != r.bound.end()) {
         record = it->second;
-    } else if (r.current_dev == nullptr && r.current->device() == nullptr) {
+    } else if (r.current_dev == nullptr &&
+               (r.current->last_device() == nullptr || r.current->last_device() == dev)) {
         record = r.current;
     } else {
         try {
@@ -77,6 +78,17 @@ void unbind_device(const nivex_device *dev) {
         r.bound.erase(it);
     }
     if (r.current_dev == dev) r.current_dev = nullptr;
+}
+
+void reset_bindings() {
+    Registry &r = registry();
+    ModelRef fresh = std::make_shared<SensorModel>();
+    std::lock_guard lock(r.mu);
+    for (auto &[dev, record] : r.bound)
+        record->attach(nullptr);
+    r.bound.clear();
+    r.current = std::move(fresh);
+    r.current_dev = nullptr;
 }
 
 }  // namespace nx::sensor
