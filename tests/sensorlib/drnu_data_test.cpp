@@ -58,6 +58,8 @@ TEST_F(DrnuTest, ParameterFilesOfEachLength) {
     EXPECT_DOUBLE_EQ(calibrateGetStepCalMM(), 298.2);
     EXPECT_EQ(calibrateGetTempCalib(), 361);
     EXPECT_EQ(calibrateGetIbTempCalib(), 341);
+    // 885000 / trunc(149896229 / 120000) - 8364, truncated.
+    EXPECT_EQ(model().calibration()->default_offset_phase, -7655);
 
     write_data_file(params_name(), param_file(24000, 8000, 300, 290.5, 310));
     cam_.clear_wire_log();
@@ -111,7 +113,7 @@ TEST_F(DrnuTest, DamagedParameterFilesGiveTheBuiltInValues) {
 
 TEST_F(DrnuTest, NumberOfDistancesFollowsTheFile) {
     open_and_bind();
-    for (auto [count, expected] : {std::pair{31, 30}, {10, 10}, {2, 2}}) {
+    for (auto [count, expected] : {std::pair{31, 30}, {30, 30}, {10, 10}, {2, 2}}) {
         write_images(images_name(), make_images(count, kWidth, kHeight, ramp));
         EXPECT_EQ(calibrationLoadDistanceImages(1), 0) << count;
         EXPECT_EQ(calibrateGetNumDistances(), expected) << count;

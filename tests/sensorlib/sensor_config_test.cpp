@@ -3,6 +3,8 @@
 // set-up at open; the register bytes each puts on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sensor_fixture.h"
 
 namespace sensortest {
@@ -216,6 +218,21 @@ TEST_F(ConfigTest, ParametersAndFrameInformation) {
     EXPECT_EQ(model().pru_rows_per_half(), 30);
     epcSetExtModEnable(7);
     EXPECT_EQ(epcgetExtModEnable(), 1);
+}
+
+TEST_F(ConfigTest, SmallSensorVariantsSetUpTheirOwnGeometry) {
+    open_and_bind();
+    configSetPartType(4);
+    cam_.clear_wire_log();
+    ASSERT_EQ(configInit(32), 0);
+    const std::vector<RegAccess> writes = sensor_writes(cam_.wire_log());
+    EXPECT_NE(std::find(writes.begin(), writes.end(), write_of(203, {99})), writes.end());
+    EXPECT_EQ(calibrateGetWidth(), 160);
+    EXPECT_EQ(calibrateGetHeight(), 60);
+    EXPECT_EQ(model().pru_columns(), 160);
+    EXPECT_EQ(model().pru_rows_per_half(), 60);
+    EXPECT_EQ(model().pru_halves(), 1);
+    EXPECT_EQ(model().small_sensor_setup().adc_overflow_high, 65503);
 }
 
 // Settings made before the camera is bound belong to it: the extended mode
