@@ -83,6 +83,21 @@ uint32_t Camera::reg(uint8_t target, uint32_t address) const {
 void Camera::set_reg(uint8_t target, uint32_t address, uint32_t value) {
     locked([&](Core &) { model_->registers().set(target, address, value); });
 }
+uint16_t Camera::integration_time() const {
+    return locked([&](Core &) { return model_->params().integration_time(); });
+}
+void Camera::set_temperatures(int16_t sensor, int16_t board) {
+    locked([&](Core &) { model_->params().set_temperatures(sensor, board); });
+}
+int16_t Camera::sensor_temperature() const {
+    return locked([&](Core &) { return model_->params().sensor_temperature(); });
+}
+int16_t Camera::board_temperature() const {
+    return locked([&](Core &) { return model_->params().board_temperature(); });
+}
+uint32_t Camera::modulation_khz() const {
+    return locked([&](Core &) { return model_->registers().modulation_khz(); });
+}
 
 void Camera::inject_busy(uint32_t count) {
     locked([&](Core &) { model_->faults().set_busy(count); });

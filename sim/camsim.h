@@ -74,9 +74,14 @@ struct CameraConfig {
     uint16_t wafer_id = 1042;
     // Operating parameters.
     uint32_t frame_rate = 30;
-    uint16_t integration_time = 700;
-    // Sensor, illumination board, and three more readings; 0.1 degC.
-    std::array<int16_t, 5> temperatures = {412, 398, 405, 377, 389};
+    uint16_t integration_time = 700;  // parameter 13, microseconds
+    // Sensor and illumination-board temperatures, 0.1 degC. Parameter 15
+    // reports four on-chip readings around the sensor temperature (their mean
+    // is exactly it), then the board reading; frame headers carry both.
+    int16_t sensor_temperature = 412;
+    int16_t board_temperature = 398;
+    // The sensor's factory delay-line calibration code, register 0xE9.
+    uint8_t delay_code = 128;
     // Stored data block delivered in data-upload mode (parameter 0 = 9); its
     // first 17 bytes are the data information of parameter 8. Empty: no data.
     std::vector<uint8_t> stored_data;
@@ -170,6 +175,14 @@ class Camera {
     void set_frame_source(std::shared_ptr<FrameSource> source);
     uint32_t reg(uint8_t target, uint32_t address) const;
     void set_reg(uint8_t target, uint32_t address, uint32_t value);
+    // Sensor state the registers and parameters report.
+    uint16_t integration_time() const;                     // parameter 13
+    void set_temperatures(int16_t sensor, int16_t board);  // parameter 15, frame headers
+    int16_t sensor_temperature() const;
+    int16_t board_temperature() const;
+    // Modulation frequency in kHz that the sensor registers select (PLL base
+    // 0x82/0x81, divider 0x85, 36 MHz path 0x80 bit 6).
+    uint32_t modulation_khz() const;
 
     // Faults. Each one strikes as often as asked (or at the given rate) and
     // is counted in faults().

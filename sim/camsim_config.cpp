@@ -115,6 +115,7 @@ const std::map<std::string, Setter> &setters() {
         {"reenum_ms", number_setter("reenum_ms", &CameraConfig::reenumerate_ms, 0, 60000)},
         {"chip_id", number_setter("chip_id", &CameraConfig::chip_id, 0, 0xFFFF)},
         {"wafer_id", number_setter("wafer_id", &CameraConfig::wafer_id, 0, 0xFFFF)},
+        {"delay_code", number_setter("delay_code", &CameraConfig::delay_code, 0, 0xFF)},
         {"mode", set_mode},
     };
     return table;

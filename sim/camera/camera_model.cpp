@@ -53,7 +53,8 @@ void put_le32(std::vector<uint8_t> &out, uint32_t v) {
 CameraModel::CameraModel(CameraConfig config)
     : config_(std::move(config)),
       source_(config_.source ? config_.source : make_test_pattern(config_.product)),
-      params_(config_) {}
+      params_(config_),
+      registers_(config_.delay_code) {}
 
 void CameraModel::attach(uint8_t address) {
     address_ = address;

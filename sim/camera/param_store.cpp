@@ -46,12 +46,10 @@ std::vector<uint8_t> data_info(const CameraConfig &config) {
     return v;
 }
 
-std::vector<uint8_t> temperatures(const CameraConfig &config) {
-    std::vector<uint8_t> v;
-    for (int16_t t : config.temperatures)
-        put_u16(v, static_cast<uint16_t>(t));
-    return v;
-}
+// The four on-chip sensor readings spread around the sensor temperature;
+// their mean is exactly it.
+constexpr int kSensorReadingSpread[] = {0, 2, -1, -1};
+constexpr size_t kTemperatureReadings = 5;
 
 uint32_t le32(std::span<const uint8_t> b) {
     return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
@@ -64,11 +62,12 @@ std::string describe(std::string_view what, unsigned value) {
 
 }  // namespace
 
-ParamStore::ParamStore(const CameraConfig &config) {
+ParamStore::ParamStore(const CameraConfig &config)
+    : integration_time_(config.integration_time),
+      sensor_temperature_(config.sensor_temperature),
+      board_temperature_(config.board_temperature) {
     std::vector<uint8_t> rate;
     put_u32(rate, config.frame_rate);
-    std::vector<uint8_t> intg;
-    put_u16(intg, config.integration_time);
 
     values_[kParamDevMode] = {{kDevModeNormal}, 1};
     values_[kParamInfoStr] = {text_value(config.info), 0};
@@ -79,12 +78,20 @@ ParamStore::ParamStore(const CameraConfig &config) {
     values_[kParamDataInfo] = {data_info(config), 0};
     values_[kParamSensorMode] = {{1}, 1};
     values_[kParamFrameRate] = {rate, 4};
-    values_[kParamIntgTime] = {intg, 2};
-    values_[kParamTemperature] = {temperatures(config), 0};
+    // State parameters: the entries give only the sizes; get() answers from
+    // the state.
+    values_[kParamIntgTime] = {std::vector<uint8_t>(2), 2};
+    values_[kParamTemperature] = {std::vector<uint8_t>(2 * kTemperatureReadings), 0};
     values_[kParamDcsCheck] = {{1, 0, 0}, 3};
 }
 
 std::vector<uint8_t> ParamStore::get(uint8_t id) const {
+    if (id == kParamIntgTime) {
+        std::vector<uint8_t> v;
+        put_u16(v, integration_time_);
+        return v;
+    }
+    if (id == kParamTemperature) return temperature_readings();
     auto it = values_.find(id);
     return it == values_.end() ? std::vector<uint8_t>{} : it->second.value;
 }
@@ -119,12 +126,44 @@ void ParamStore::host_write(uint8_t id, std::span<const uint8_t, kParamValueSize
     Entry &entry = values_.at(id);
     entry.value.assign(value.begin(),
                        value.begin() + static_cast<std::ptrdiff_t>(entry.write_size));
+    take_state(id, entry.value);
 }
 
 void ParamStore::force(uint8_t id, std::span<const uint8_t> value) {
     Entry &entry = values_[id];
     entry.value = capped({value.begin(), value.end()});
     if (entry.write_size > entry.value.size()) entry.write_size = entry.value.size();
+    take_state(id, entry.value);
+}
+
+// Parameter 13 is the integration time; parameter 15 gives the sensor
+// temperature as the mean of its first four readings and the board
+// temperature as the fifth. Readings a short value lacks stay as they were.
+void ParamStore::take_state(uint8_t id, std::span<const uint8_t> value) {
+    auto reading = [&](size_t i) {
+        return static_cast<int16_t>(value[2 * i] | value[2 * i + 1] << 8);
+    };
+    if (id == kParamIntgTime && value.size() >= 2) {
+        integration_time_ = static_cast<uint16_t>(reading(0));
+    } else if (id == kParamTemperature) {
+        if (value.size() >= 8)
+            sensor_temperature_ =
+                static_cast<int16_t>((reading(0) + reading(1) + reading(2) + reading(3)) / 4);
+        if (value.size() >= 10) board_temperature_ = reading(4);
+    }
+}
+
+void ParamStore::set_temperatures(int16_t sensor, int16_t board) {
+    sensor_temperature_ = sensor;
+    board_temperature_ = board;
+}
+
+std::vector<uint8_t> ParamStore::temperature_readings() const {
+    std::vector<uint8_t> v;
+    for (int spread : kSensorReadingSpread)
+        put_u16(v, static_cast<uint16_t>(sensor_temperature_ + spread));
+    put_u16(v, static_cast<uint16_t>(board_temperature_));
+    return v;
 }
 
 uint8_t ParamStore::dev_mode() const {
@@ -146,12 +185,6 @@ void ParamStore::set_frame_rate(uint32_t fps) {
     std::vector<uint8_t> v;
     put_u32(v, fps);
     values_[kParamFrameRate] = {v, 4};
-}
-
-int16_t ParamStore::temperature(size_t index) const {
-    auto v = get(kParamTemperature);
-    if (v.size() < 2 * index + 2) return 0;
-    return static_cast<int16_t>(v[2 * index] | v[2 * index + 1] << 8);
 }
 
 }  // namespace nxsim

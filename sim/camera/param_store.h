@@ -1,5 +1,7 @@
 // The camera's parameter store: every parameter the host reads or writes in
-// 20-byte entries (id, length, 18 value bytes).
+// 20-byte entries (id, length, 18 value bytes). The integration time
+// (parameter 13) and the temperatures (parameter 15) are the camera's sensor
+// state: they are answered from it and a write changes it.
 #pragma once
 
 #include <array>
@@ -52,19 +54,26 @@ class ParamStore {
     uint8_t dev_mode() const;
     uint32_t frame_rate() const;
     void set_frame_rate(uint32_t fps);
+    uint16_t integration_time() const { return integration_time_; }
     // Sensor and illumination-board temperatures, 0.1 degC.
-    int16_t sensor_temperature() const { return temperature(0); }
-    int16_t board_temperature() const { return temperature(1); }
+    int16_t sensor_temperature() const { return sensor_temperature_; }
+    int16_t board_temperature() const { return board_temperature_; }
+    void set_temperatures(int16_t sensor, int16_t board);
 
   private:
     struct Entry {
         std::vector<uint8_t> value;
         size_t write_size = 0;  // value bytes a host write sets; 0: read-only
     };
-    int16_t temperature(size_t index) const;
     uint32_t read_u32(uint8_t id) const;
+    std::vector<uint8_t> temperature_readings() const;
+    // Takes the state parameters 13 and 15 report from value bytes.
+    void take_state(uint8_t id, std::span<const uint8_t> value);
 
     std::map<uint8_t, Entry> values_;
+    uint16_t integration_time_;
+    int16_t sensor_temperature_;
+    int16_t board_temperature_;
 };
 
 }  // namespace nxsim

@@ -1,0 +1,164 @@
+/*
+ * libnivex sensor calibration library: the model of an EPC time-of-flight
+ * sensor (identity, modulation frequency, integration time, HDR, ambient-light
+ * suppression, region of interest), its register bridge onto an open camera,
+ * and the DRNU calibration data (file names, parameter file, distance images,
+ * per-pixel lookup tables, distance scale and offset).
+ *
+ * One state record per bound device. epc_adapter_init(dev) binds a device and
+ * makes it the current device; every function here without a device argument
+ * works on the current device's record and sends its register traffic to
+ * that device (sensor registers are target 1 of the camera). Records of other
+ * bound devices keep their own identity, frequency and tables.
+ *
+ * Results: 0 success, -1 failure, unless stated otherwise. Messages go to the
+ * library log (see nivex_log_cfg), never to standard output. All functions
+ * may be called from any thread.
+ */
+#ifndef NIVEX_SENSORLIB_H
+#define NIVEX_SENSORLIB_H
+
+#include <stdint.h>
+
+#include "nivex.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Room a DRNU file-name buffer needs (name and terminating zero). */
+#define NIVEX_DRNU_NAME_SIZE 64
+/* Capacity of a lookup-table bank: pixels (328 x 252) and distances. */
+#define NIVEX_DRNU_MAX_PIXELS 82656
+#define NIVEX_DRNU_MAX_DISTANCES 30
+/* Largest register count one bridge transfer moves. */
+#define NIVEX_I2C_MAX_COUNT 257
+
+/* ------------------------------------------------------------------------ */
+/* Device adapter and register bridge                                        */
+/* ------------------------------------------------------------------------ */
+
+/* With a device: binds it as the current device, reads its chip identity
+ * (parameter 7), sets device address 32, runs configInit(32), switches the
+ * ambient-light suppression on and sets the window 4..323 x 6..125. False when
+ * the chip identity cannot be read (the device is then not bound).
+ * With NULL: starts the library itself, opens the first camera with a capture
+ * buffer of 6144000 bytes and binds it (closing one it opened earlier). */
+NIVEX_API bool epc_adapter_init(nivex_device *dev);
+/* Forgets the current device; closes it and ends the library when
+ * epc_adapter_init(NULL) opened it. */
+NIVEX_API void epc_adapter_uninit(void);
+
+/* Register bridge. dev_addr < 128, reg < 256, count <= NIVEX_I2C_MAX_COUNT;
+ * *buf is the byte buffer. op: 'd' lists the bus (32, then 255), 'r' reads
+ * count registers into the buffer (low byte of each), 'w' writes count bytes
+ * as registers, 's' resets the sensor, 'l' does nothing. */
+NIVEX_API int i2c(int dev_addr, char op, int reg, int count, unsigned char **buf);
+
+/* ------------------------------------------------------------------------ */
+/* Identity                                                                  */
+/* ------------------------------------------------------------------------ */
+
+NIVEX_API void configSetPartType(int part_type);
+NIVEX_API int configGetPartType(void);
+NIVEX_API void configSetPartVersion(uint16_t version);
+NIVEX_API uint16_t configGetPartVersion(void);
+NIVEX_API void configSetIcVersion(uint16_t version);
+NIVEX_API uint16_t configGetIcVersion(void);
+NIVEX_API void configSetWaferID(uint16_t wafer_id);
+NIVEX_API uint16_t configGetWaferID(void);
+NIVEX_API void configSetChipID(uint16_t chip_id);
+NIVEX_API uint16_t configGetChipID(void);
+NIVEX_API void configSetDeviceAddress(int dev_addr);
+NIVEX_API int configGetDeviceAddress(void);
+
+/* ------------------------------------------------------------------------ */
+/* Modulation, integration time, HDR, ambient light, region of interest      */
+/* ------------------------------------------------------------------------ */
+
+/* Setting 0..6 selects entry 0..6 of the frequency table that configInit read
+ * from the chip (36, 24, 12, 6, 3, 1.5, 0.75 MHz for the power-on clock); any
+ * other value selects 2. Writes the divider (0x85) and mode (0x80) registers
+ * and re-applies the integration times. -1 when the table has not been read
+ * or a write failed (the setting is then unchanged). */
+NIVEX_API int configSetModulationFrequency(int setting, int dev_addr);
+NIVEX_API int configGetModulationFrequency(void); /* kHz */
+NIVEX_API int configGetModFreqMode(void);         /* the setting */
+
+/* Integration times in microseconds, 0..4000. */
+NIVEX_API int configSetIntegrationTime3D(int time_us);
+NIVEX_API int configGetIntegrationTime3D(void);
+NIVEX_API int configSetIntegrationTime3DHDR(int time_us);
+NIVEX_API int configGetIntegrationTime3DHDR(void);
+/* Writes the HDR integration-time registers (0x9E-0xA3) from both times. */
+NIVEX_API int configSetIntegrationTimesHDR(void);
+
+/* HDR on (1) or off (0): read-modify-write of the HDR bits. */
+NIVEX_API int configEnableHDR(int flag, int dev_addr);
+NIVEX_API int calculationIsHDR(void);
+/* Ambient-light suppression on (1) or off (0). */
+NIVEX_API int configEnableABS(int flag, int dev_addr);
+NIVEX_API int apiEnableABS(int flag, int dev_addr);
+/* Readout window: columns x1 (even) .. x2 (odd, <= 327), rows y1 (even) .. y2
+ * (odd, <= 125) per half. */
+NIVEX_API int apiSetROI(int x1, int x2, int y1, int y2, int dev_addr);
+
+/* The sensor set-up the library needs at device open, then the calibration
+ * files of this chip. -1 when a register access failed. */
+NIVEX_API int configInit(int dev_addr);
+/* The calculation constants (logged at DBG level). */
+NIVEX_API int configLoadParameters(void);
+
+/* Frame information: two signed 16-bit words, sensor then board temperature
+ * (0.1 degC). */
+NIVEX_API void temperatureSetTemperatureByFrameHeader(const int16_t *temperatures);
+NIVEX_API void temperatureInit(void);
+/* Frame geometry: columns and rows per half. */
+NIVEX_API void pruSetSize(int width, int rows_per_half);
+NIVEX_API void pruInit(void);
+
+/* Extended mode (cameras whose product version is "2.0..."). */
+NIVEX_API void epcSetExtModEnable(uint8_t enable);
+NIVEX_API uint8_t epcgetExtModEnable(void);
+
+/* The library's DRNU correction: 0 off, 1 on, 2 on with the loaded tables. */
+NIVEX_API void calculationSetEnableDRNU(int mode);
+
+/* ------------------------------------------------------------------------ */
+/* DRNU calibration data                                                     */
+/* ------------------------------------------------------------------------ */
+
+/* Writes the file name of this chip (no folder) into buf, which holds at
+ * least NIVEX_DRNU_NAME_SIZE bytes; returns the length before its "_10.bin"
+ * suffix, -1 when buf is NULL. A second argument is accepted and ignored. */
+NIVEX_API int calibrationGetDistanceImagesName(char *buf, ...);
+NIVEX_API int calibrationGetParamName(char *buf, ...);
+/* 0 when the distance-images file exists in the data folder; mode ignored. */
+NIVEX_API int calibrationDataFileCheck(int mode);
+/* Loads the DRNU parameter file (built-in values when it is missing). */
+NIVEX_API int calibrationLoadDRNU_LUT(void);
+/* Loads the distance-images file into lookup-table bank 0 or 1 and derives
+ * the distance scale and offset. -1 when it is missing, holds fewer than two
+ * images or cannot be read whole; the bank then keeps its content. */
+NIVEX_API int calibrationLoadDistanceImages(int bank);
+
+NIVEX_API double calibrateGetStepCalMM(void);
+NIVEX_API int calibrateGetTempCalib(void);
+NIVEX_API int calibrateGetIbTempCalib(void);
+/* Table geometry; setters refuse what would overrun a bank (-1). */
+NIVEX_API int calibrateGetNumDistances(void);
+NIVEX_API int calibrateSetNumDistances(int num_distances);
+NIVEX_API int calibrateGetWidth(void);
+NIVEX_API int calibrateSetWidth(int width);
+NIVEX_API int calibrateGetHeight(void);
+NIVEX_API int calibrateSetHeight(int height);
+/* Word i of the lookup table (bank 1 at setting 2, else bank 0); 0 outside
+ * what was loaded. */
+NIVEX_API uint16_t calibrateGetDistImagePixel(int index);
+NIVEX_API int calibrateGetoffsetPhaseDefaultFPN(void); /* 0 */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NIVEX_SENSORLIB_H */

@@ -1,0 +1,24 @@
+// Calibration files in the library's data folder: the folder prefix followed
+// directly by the file name.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace nx::sensor {
+
+struct FileCloser {
+    void operator()(std::FILE *file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The data-folder prefix followed by `name`.
+std::string data_path(const std::string &name);
+// Opens a file for binary reading; null when it cannot be opened.
+FilePtr open_for_reading(const std::string &path);
+// Size of an open file in bytes; empty when it cannot be told.
+std::optional<long> file_size(std::FILE *file);
+
+}  // namespace nx::sensor
