@@ -116,21 +116,30 @@ TEST_F(CaptureTest, FrameBufferSizes) {
     EXPECT_TRUE(logged("[nivex_cap_set_frame_buffer] frame buffer: 20 frames\n"));
 }
 
-TEST_F(CaptureTest, FetchTimeoutFollowsTheFrameRate) {
-    cam_.set_frame_rate(0);  // reported as 0: the engine keeps what it had
-    nx::g_cap_fps = 0;
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    ASSERT_TRUE(nivex_cap_stop(&dev_));
-    uint32_t dummy;
-    nivex_cap_get_frames(&dev_, 5, &dummy, 0, nullptr);
-    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2750\n"));
-    EXPECT_EQ(nx::g_cap_fps.load(), 20);
+TEST_F(CaptureTest, FetchTimeoutFollowsTheFrameRateReadAtStart) {
+    std::vector<uint8_t> buf(5 * kFrameBytes);
     cam_.set_frame_rate(30);
     ASSERT_TRUE(nivex_cap_start(&dev_));
-    EXPECT_EQ(nx::g_cap_fps.load(), 30);
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 5, buf.data(), buf.size(), nullptr), 5);
+    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2665\n"));  // 500 + 5 x 33 + 2000
     ASSERT_TRUE(nivex_cap_stop(&dev_));
-    nivex_cap_get_frames(&dev_, 5, &dummy, 0, nullptr);
-    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2665\n"));
+
+    // A read that fails keeps the last rate.
+    cam_.inject_error("parameters unavailable", 0xC0, 1);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    EXPECT_EQ(nivex_cap_get_frames(&dev_, 4, buf.data(), buf.size(), nullptr), 4);
+    EXPECT_TRUE(logged("frame_num = 4, timeout_msec=2532\n"));  // 400 + 4 x 33 + 2000
+    ASSERT_TRUE(nivex_cap_stop(&dev_));
+
+    // A camera that reports 0 frames per second (it sends one a second): the
+    // fetch falls back to 50 ms per frame, and waits all of its time-out.
+    cam_.set_frame_rate(0);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(nivex_cap_get_frames(&dev_, 5, buf.data(), buf.size(), nullptr), 5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 2750ms);
+    EXPECT_TRUE(logged("frame_num = 5, timeout_msec=2750\n"));  // 500 + 5 x 50 + 2000
+    nivex_cap_stop(&dev_);
 }
 
 TEST_F(CaptureTest, WrongFetchesAndIdleDevices) {

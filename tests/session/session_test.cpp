@@ -62,6 +62,7 @@ TEST_F(SessionTest, OpenFillsIdentityFromTheCamera) {
     config.id_data = {1, 2, 3, 4, 5};
     config.info_data = {9, 8, 7, 6, 5, 4, 3, 2};
     nxsim::Camera cam = nxsim::add_camera(config);
+    dev_.api_busy = 1;  // whatever the record held: an open device is not busy
     ASSERT_EQ(open_first(), &dev_);
     EXPECT_NE(dev_.handle, nullptr);
     EXPECT_STREQ(dev_.product, "NVX-T0-1.0");
@@ -145,17 +146,23 @@ TEST_F(SessionTest, CameraWithoutAvailableDriverFailsTheOpenCleanly) {
 
 TEST_F(SessionTest, FailedOpenFreesARecordTheCallerHandedOver) {
     add_camera("NVX-X9-1.0");
-    auto *dev = static_cast<nivex_device *>(std::calloc(1, sizeof(nivex_device)));
-    dev->free_on_close = 1;
-    EXPECT_EQ(nivex_dev_open(dev), nullptr);  // AddressSanitizer reports a leak otherwise
+    nxtest::ObservedRecord record;
+    ASSERT_NE(record.freed(), std::optional<bool>(true));
+    EXPECT_EQ(nivex_dev_open(record.get()), nullptr);
+    if (std::optional<bool> freed = record.freed()) {
+        EXPECT_TRUE(*freed);
+    }
 }
 
 TEST_F(SessionTest, CloseFreesARecordTheCallerHandedOver) {
     add_camera();
-    auto *dev = static_cast<nivex_device *>(std::calloc(1, sizeof(nivex_device)));
-    dev->free_on_close = 1;
-    ASSERT_EQ(nivex_dev_open(dev), dev);
-    nivex_dev_close(dev);
+    nxtest::ObservedRecord record;
+    ASSERT_EQ(nivex_dev_open(record.get()), record.get());
+    ASSERT_NE(record.freed(), std::optional<bool>(true));
+    nivex_dev_close(record.get());
+    if (std::optional<bool> freed = record.freed()) {
+        EXPECT_TRUE(*freed);
+    }
 }
 
 TEST_F(SessionTest, OpenWithoutCameraFails) {
@@ -182,8 +189,13 @@ TEST_F(SessionTest, InterfaceResetReopensTheCameraAtItsNewAddress) {
     nxsim::Camera cam = add_camera();
     ASSERT_EQ(open_first(), &dev_);
     uint8_t before = cam.address();
-    nivex_dev_reset(&dev_, 3);  // reports false even when the reopen worked
+    const uint32_t enumerations = cam.counters().enumerations;
+    EXPECT_FALSE(nivex_dev_reset(&dev_, 3));  // false even when the reopen worked
     EXPECT_NE(cam.address(), before);
+    EXPECT_EQ(cam.counters().enumerations, enumerations + 1);
+    EXPECT_EQ(dev_.usb_port, cam.port());
+    EXPECT_TRUE(logged("[usb_ll_dev_reset] Reset usb if end. \n"));
+    EXPECT_FALSE(logged("reopen device failed!"));
     nivex_param_entry fps{};
     fps.param_id = NIVEX_PARAM_FRAME_RATE;
     EXPECT_TRUE(nivex_param_batch_get(&dev_, &fps, 1));
