@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 #include "sim/camera/test_pattern.h"
 
@@ -53,7 +54,8 @@ void put_le32(std::vector<uint8_t> &out, uint32_t v) {
 CameraModel::CameraModel(CameraConfig config)
     : config_(std::move(config)),
       source_(config_.source ? config_.source : make_test_pattern(config_.product)),
-      params_(config_) {}
+      params_(config_),
+      data_(config_) {}
 
 void CameraModel::attach(uint8_t address) {
     address_ = address;
@@ -70,6 +72,8 @@ void CameraModel::detach(std::optional<TimePoint> back_at) {
     stream_.clear_halt();
     pending_param_ids_.clear();
     pending_reg_read_.reset();
+    data_.abort();
+    leave_after_status_ = false;
 }
 
 void CameraModel::set_frame_source(std::shared_ptr<FrameSource> source) {
@@ -106,6 +110,8 @@ ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const ui
     } else if (setup.request == kReqStatus) {
         if (setup.is_in()) {
             outcome.data_in = status_reply(setup);
+            if (std::exchange(leave_after_status_, false))
+                detach(now + std::chrono::milliseconds(config_.reenumerate_ms));
         } else {
             outcome.end = ControlEnd::Stall;
             record.stalled = true;
@@ -151,8 +157,10 @@ CameraModel::Result CameraModel::execute(const SetupPacket &setup, std::span<con
             return device_request(setup, data, now);
         case kReqRegister:
             return register_request(setup, data, now);
-        case kReqData:
-            return {format("data channel sub %u not supported", setup.value), {}};
+        case kReqData: {
+            DataChannel::Reply reply = data_.handle(setup, data, counters_, faults_);
+            return {std::move(reply.error), std::move(reply.data_in)};
+        }
         default:
             return {format("unknown request 0x%02X", setup.request), {}};
     }
@@ -207,6 +215,8 @@ CameraModel::Result CameraModel::reset(std::span<const uint8_t> data, TimePoint 
         // enumerates again on the same port a little later.
         detach(now + std::chrono::milliseconds(config_.reenumerate_ms));
     } else if (target == kResetBoard) {
+        // A new firmware boots: the board comes back as a new USB device.
+        leave_after_status_ = data_.take_boot_pending();
         restart();
     } else if (target == kTargetSensor) {
         registers_.reset_target(kTargetSensor);
@@ -223,6 +233,7 @@ void CameraModel::restart() {
     registers_.reset_all();
     pending_param_ids_.clear();
     pending_reg_read_.reset();
+    data_.abort();
 }
 
 // All entries are checked before any is applied, so a refused batch changes
