@@ -42,6 +42,7 @@ struct nx_session : ll_device {
     // Public calls working on the session right now (api_busy mirrors > 0).
     std::atomic<int> busy_calls{0};
     std::unique_ptr<nx_stream, StreamDeleter> stream;
+    std::mutex cmd_mutex;  // one command exchange at a time per device
 
     // Capture state. The event thread writes the counters and flags, the
     // application thread reads them; every one is atomic.
