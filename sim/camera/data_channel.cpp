@@ -268,6 +268,8 @@ void DataChannel::store_download(CameraCounters &counters) {
     received_.clear();
     current_type_ = type_;
     version_ = new_version_;
+    payload_asked_.reset();
+    payload_pos_ = 0;
     if (type_ <= 1) boot_pending_ = true;
     ++counters.downloads;
 }
