@@ -1,10 +1,16 @@
 #include "api/staged_file.h"
 
-#include <utility>
+#include <exception>
 
 namespace nx {
 
-StagedFile::StagedFile(std::string name) : name_(std::move(name)), temp_name_(name_ + ".part") {
+StagedFile::StagedFile(const char *name) noexcept {
+    try {
+        name_ = name;
+        temp_name_ = name_ + ".part";
+    } catch (const std::exception &) {
+        return;  // no memory for the names: not ok()
+    }
     file_ = std::fopen(temp_name_.c_str(), "wb+");
     created_ = file_ != nullptr;
 }

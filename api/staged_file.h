@@ -13,7 +13,7 @@ namespace nx {
 class StagedFile {
   public:
     // Creates "<name>.part"; check ok().
-    explicit StagedFile(std::string name);
+    explicit StagedFile(const char *name) noexcept;
     // Removes the temporary file unless commit() succeeded.
     ~StagedFile();
     StagedFile(const StagedFile &) = delete;
