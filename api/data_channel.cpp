@@ -24,6 +24,21 @@ bool phase(ll_device *ll, uint8_t dir, uint8_t action, void *data, int len, uint
            nivex_ll_check_last_cmd(ll, kDataCmd, action);
 }
 
+// Write phase of `out_len` bytes from `buf`, then read phase of `in_len`
+// bytes into it; a failed phase is logged under `fn`.
+bool write_then_read(const char *fn, ll_device *ll, uint8_t action, void *buf, int out_len,
+                     int in_len, uint32_t timeout_ms) {
+    if (!phase(ll, kDirOut, action, buf, out_len, timeout_ms)) {
+        NX_ERR(fn, "[%s] write phase failed\n");
+        return false;
+    }
+    if (!phase(ll, kDirIn, action, buf, in_len, timeout_ms)) {
+        NX_ERR(fn, "[%s] read phase failed\n");
+        return false;
+    }
+    return true;
+}
+
 bool send_record(ll_device *ll, uint8_t action, const void *record, int len, uint32_t timeout_ms) {
     std::array<uint8_t, sizeof(erase_record)> copy{};
     static_assert(sizeof(announce_record) <= sizeof copy && sizeof(ack_record) <= sizeof copy);
@@ -110,33 +125,16 @@ int al_data_read_action_info(ll_device *ll, uint8_t action, void *out) {
 }
 
 bool al_get_data_info(ll_device *ll, uint8_t action_code, void *record, uint32_t size) {
-    constexpr const char *kFn = "al_get_data_info";
     const int len = static_cast<int>(size & 0xFF);
     if (record == nullptr && len > 0) return false;
-    if (!phase(ll, kDirOut, action_code, record, len, kInfoTimeoutMs)) {
-        NX_ERR(kFn, "[%s] write phase failed\n");
-        return false;
-    }
-    if (!phase(ll, kDirIn, action_code, record, len, kInfoTimeoutMs)) {
-        NX_ERR(kFn, "[%s] read phase failed\n");
-        return false;
-    }
-    return true;
+    return write_then_read("al_get_data_info", ll, action_code, record, len, len, kInfoTimeoutMs);
 }
 
 bool al_get_data_payload(ll_device *ll, uint8_t *request, uint16_t len) {
-    constexpr const char *kFn = "al_get_data_payload";
     if (request == nullptr) return false;
     nx::store_le16(request + offsetof(payload_request, len), len);
-    if (!phase(ll, kDirOut, kActionPayload, request, sizeof(payload_request), kPayloadTimeoutMs)) {
-        NX_ERR(kFn, "[%s] write phase failed\n");
-        return false;
-    }
-    if (!phase(ll, kDirIn, kActionPayload, request, len, kPayloadTimeoutMs)) {
-        NX_ERR(kFn, "[%s] read phase failed\n");
-        return false;
-    }
-    return true;
+    return write_then_read("al_get_data_payload", ll, kActionPayload, request,
+                           sizeof(payload_request), len, kPayloadTimeoutMs);
 }
 
 }  // extern "C"

@@ -1,9 +1,10 @@
 #include "sim/camera/data_channel.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <utility>
+
+#include "sim/camera/status_message.h"
+#include "sim/sim_bytes.h"
 
 namespace nxsim {
 namespace {
@@ -36,35 +37,6 @@ constexpr uint8_t kAckIdle = 0;
 constexpr uint8_t kAckReady = 1;
 constexpr uint8_t kAckAnnounced = 3;
 constexpr uint8_t kAckErasing = 4;
-
-std::string text(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string text(const char *fmt, ...) {
-    char buf[kStatusMessageSize];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
-
-uint16_t get16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t get32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // CRC-16/XMODEM, bit by bit: the camera's own check of every chunk.
 uint16_t crc16(std::span<const uint8_t> bytes) {
@@ -148,7 +120,8 @@ DataChannel::Reply DataChannel::handle(const SetupPacket &setup, std::span<const
                                        CameraCounters &counters, FaultPlan &faults) {
     const bool in = setup.is_in();
     const auto sub = static_cast<uint8_t>(setup.value);
-    if (setup.value > 0xFF) return {text("data channel: unknown sub %u", setup.value), {}};
+    if (setup.value > 0xFF)
+        return {status_message("data channel: unknown sub %u", setup.value), {}};
     switch (sub) {
         case kSubInfo:
             return in ? info_reply(setup.length) : info_request(data);
@@ -167,15 +140,16 @@ DataChannel::Reply DataChannel::handle(const SetupPacket &setup, std::span<const
         case kSubPayload:
             return in ? payload_reply(setup.length, counters, faults) : payload_request(data);
         default:
-            return {text("data channel: unknown sub %u", sub), {}};
+            return {status_message("data channel: unknown sub %u", sub), {}};
     }
-    return {text("data channel sub %u: wrong direction", sub), {}};
+    return {status_message("data channel sub %u: wrong direction", sub), {}};
 }
 
 // A new upload starts with the info record: payload reads begin at byte 0.
 DataChannel::Reply DataChannel::info_request(std::span<const uint8_t> data) {
     info_asked_ = false;
-    if (data.size() != kInfoSize) return {text("data info: %zu bytes, want 16", data.size()), {}};
+    if (data.size() != kInfoSize)
+        return {status_message("data info: %zu bytes, want 16", data.size()), {}};
     info_asked_ = true;
     payload_asked_.reset();
     payload_pos_ = 0;
@@ -184,7 +158,8 @@ DataChannel::Reply DataChannel::info_request(std::span<const uint8_t> data) {
 
 DataChannel::Reply DataChannel::info_reply(uint16_t length) {
     if (!std::exchange(info_asked_, false)) return {"data info: no request", {}};
-    if (length != kInfoSize) return {text("data info: reply of %u bytes, want 16", length), {}};
+    if (length != kInfoSize)
+        return {status_message("data info: reply of %u bytes, want 16", length), {}};
     std::vector<uint8_t> record(kInfoSize, 0);
     auto it = images_.find(current_type_);
     record[0] = current_type_;
@@ -198,11 +173,11 @@ DataChannel::Reply DataChannel::info_reply(uint16_t length) {
 // An announce starts a download over, whatever was in progress.
 DataChannel::Reply DataChannel::announce(std::span<const uint8_t> data, FaultPlan &faults) {
     if (data.size() != kAnnounceSize)
-        return {text("announce: %zu bytes, want 12", data.size()), {}};
+        return {status_message("announce: %zu bytes, want 12", data.size()), {}};
     if (fault_strikes(DataFault::Point::Announce, 0, faults)) return {"announce refused", {}};
     const uint32_t size = get32(&data[4]);
     if (size == 0 || size > kFlashCapacity)
-        return {text("announce: image of %u bytes does not fit", size), {}};
+        return {status_message("announce: image of %u bytes does not fit", size), {}};
     abort();
     state_ = State::Announced;
     type_ = data[0];
@@ -213,15 +188,16 @@ DataChannel::Reply DataChannel::announce(std::span<const uint8_t> data, FaultPla
 }
 
 DataChannel::Reply DataChannel::erase(std::span<const uint8_t> data, FaultPlan &faults) {
-    if (data.size() != kEraseSize) return {text("erase: %zu bytes, want 13", data.size()), {}};
+    if (data.size() != kEraseSize)
+        return {status_message("erase: %zu bytes, want 13", data.size()), {}};
     if (state_ != State::Announced) return {"erase: no image announced", {}};
     if (fault_strikes(DataFault::Point::Erase, 0, faults)) return {"erase refused", {}};
     if (data[0] != type_ || get32(&data[1]) != size_)
-        return {
-            text("erase: type %u size %u, announced %u %u", data[0], get32(&data[1]), type_, size_),
-            {}};
+        return {status_message("erase: type %u size %u, announced %u %u", data[0], get32(&data[1]),
+                               type_, size_),
+                {}};
     if (get32(&data[5]) != kChunkSize)
-        return {text("erase: chunk size %u, want 1018", get32(&data[5])), {}};
+        return {status_message("erase: chunk size %u, want 1018", get32(&data[5])), {}};
     // The old image of this type is gone from here on.
     images_.erase(type_);
     payload_asked_.reset();
@@ -239,10 +215,11 @@ std::string DataChannel::check_chunk(std::span<const uint8_t> data) const {
     const auto payload = data.subspan(kChunkHeaderSize);
     const uint32_t want = std::min<uint32_t>(kChunkSize, size_ - next_ * kChunkSize);
     if (len != payload.size() || len != want)
-        return text("chunk %u: length %u with %zu bytes, want %u", next_, len, payload.size(),
-                    want);
+        return status_message("chunk %u: length %u with %zu bytes, want %u", next_, len,
+                              payload.size(), want);
     if (get16(&data[0]) != crc16(payload))
-        return text("chunk %u: CRC 0x%04X, want 0x%04X", next_, get16(&data[0]), crc16(payload));
+        return status_message("chunk %u: CRC 0x%04X, want 0x%04X", next_, get16(&data[0]),
+                              crc16(payload));
     return {};
 }
 
@@ -250,7 +227,7 @@ DataChannel::Reply DataChannel::chunk(std::span<const uint8_t> data, CameraCount
                                       FaultPlan &faults) {
     std::string error = check_chunk(data);
     if (error.empty() && fault_strikes(DataFault::Point::Chunk, next_, faults))
-        error = text("chunk %u refused", next_);
+        error = status_message("chunk %u refused", next_);
     if (!error.empty()) {
         ++counters.data_chunks_refused;
         return {error, {}};
@@ -278,17 +255,18 @@ DataChannel::Reply DataChannel::ack_request(uint8_t sub, std::span<const uint8_t
     ack_asked_.reset();
     const size_t want = sub == kSubAck ? kAckSize : kShortAckSize;
     if (data.size() != want)
-        return {text("ack %u: %zu bytes, want %zu", sub, data.size(), want), {}};
+        return {status_message("ack %u: %zu bytes, want %zu", sub, data.size(), want), {}};
     ack_asked_ = sub;
     return {};
 }
 
 DataChannel::Reply DataChannel::ack_reply(uint8_t sub, uint16_t length, CameraCounters &counters,
                                           FaultPlan &faults) {
-    if (ack_asked_ != sub) return {text("ack %u: no request", sub), {}};
+    if (ack_asked_ != sub) return {status_message("ack %u: no request", sub), {}};
     ack_asked_.reset();
     const size_t want = sub == kSubAck ? kAckSize : kShortAckSize;
-    if (length != want) return {text("ack %u: reply of %u bytes, want %zu", sub, length, want), {}};
+    if (length != want)
+        return {status_message("ack %u: reply of %u bytes, want %zu", sub, length, want), {}};
     std::vector<uint8_t> record(want, 0);
     uint32_t next = next_;
     uint8_t status = kAckIdle;
@@ -310,7 +288,7 @@ DataChannel::Reply DataChannel::ack_reply(uint8_t sub, uint16_t length, CameraCo
         case State::Receiving:
             status = kAckReady;
             if (next_ > 0 && fault_strikes(DataFault::Point::Ack, next_ - 1, faults))
-                return {text("ack after chunk %u lost", next_ - 1), std::move(record)};
+                return {status_message("ack after chunk %u lost", next_ - 1), std::move(record)};
             if (next_ > 0 && fault_strikes(DataFault::Point::Skip, next_ - 1, faults)) ++next;
             break;
     }
@@ -322,12 +300,14 @@ DataChannel::Reply DataChannel::ack_reply(uint8_t sub, uint16_t length, CameraCo
 DataChannel::Reply DataChannel::payload_request(std::span<const uint8_t> data) {
     payload_asked_.reset();
     if (data.size() != kPayloadRequestSize)
-        return {text("payload: %zu bytes, want 12", data.size()), {}};
+        return {status_message("payload: %zu bytes, want 12", data.size()), {}};
     const uint16_t len = get16(&data[4]);
     auto it = images_.find(current_type_);
     if (it == images_.end()) return {"payload: no valid data", {}};
     if (len == 0 || payload_pos_ + len > it->second.size())
-        return {text("payload: %u bytes at %u of %zu", len, payload_pos_, it->second.size()), {}};
+        return {
+            status_message("payload: %u bytes at %u of %zu", len, payload_pos_, it->second.size()),
+            {}};
     payload_asked_ = len;
     return {};
 }
@@ -336,10 +316,11 @@ DataChannel::Reply DataChannel::payload_reply(uint16_t length, CameraCounters &c
                                               FaultPlan &faults) {
     if (!payload_asked_) return {"payload: no request", {}};
     const uint16_t len = *std::exchange(payload_asked_, std::nullopt);
-    if (length != len) return {text("payload: reply of %u bytes, asked %u", length, len), {}};
+    if (length != len)
+        return {status_message("payload: reply of %u bytes, asked %u", length, len), {}};
     if (payload_fail_in_ > 0 && --payload_fail_in_ == 0) {
         faults.count_data_fault();
-        return {text("payload at %u: flash read error", payload_pos_), {}};
+        return {status_message("payload at %u: flash read error", payload_pos_), {}};
     }
     auto it = images_.find(current_type_);
     if (it == images_.end()) return {"payload: no valid data", {}};
