@@ -157,12 +157,12 @@ TEST_F(SimCommandTest, RegisterWriteOfAnyCount) {
     EXPECT_EQ(command(0xC2, 0, wrong_count), 0xFF);
 }
 
-TEST_F(SimCommandTest, UnknownRequestsAndDataChannelAnswerWithErrorStatus) {
+TEST_F(SimCommandTest, UnknownRequestsAndUnaskedReadsAnswerWithErrorStatus) {
     EXPECT_EQ(command(0xC7, 0, {1}), 0xFF);
     EXPECT_EQ(message(), "unknown request 0xC7");
     EXPECT_EQ(command(0xC0, 9, {}), 0xFF);
     Bytes info(16);
-    EXPECT_EQ(receive(h_, 0xCC, 0, info), 16);  // the data stage still completes
+    EXPECT_EQ(receive(h_, 0xCC, 0, info), 16);  // no request first; the data stage completes
     Bytes reply = status(h_);
     EXPECT_EQ(reply[0], 0xFF);
     EXPECT_EQ(reply[1], 0xCC);

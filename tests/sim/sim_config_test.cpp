@@ -68,6 +68,11 @@ TEST_F(SimConfigTest, MistakesAreNamedAndChangeNothing) {
         {"foreign=12", "foreign"},
         {"cameras=2,cam1.busy=many", "busy: bad value many"},
         {"fps", "without '='"},
+        {"dl_fail=chunk", "dl_fail"},
+        {"dl_fail=melt:1", "dl_fail"},
+        {"ul_size=big", "ul_size"},
+        {"ul_fail=0", "ul_fail"},
+        {"dl_version=70000", "dl_version"},
     };
     for (auto [text, expected] : bad) {
         std::string error = nxsim::configure(text);
