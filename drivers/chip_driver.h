@@ -30,7 +30,15 @@ struct chip_driver_ops {
     // Writes one unsigned 16-bit value per pixel; returns bytes written, < 0 on failure.
     int32_t (*frame_decode)(chip_driver *drv, uint16_t *dst, uint32_t dst_bytes, int kind,
                             const uint8_t *src, uint32_t src_len, const nivex_frame_meta *meta);
-    // Lens intrinsics scaled to a frame size. Optional.
+    // The intrinsics of the images this driver's decode delivers at width x
+    // height; the point clouds project with them when the caller brings no
+    // lens. They must describe the image as delivered: when the decode
+    // undistorted it (lens undistortion on, and an image of the size the
+    // undistortion maps serve), the corrected image's camera matrix
+    // (nx::lens_undistorted_param of the lens record) with no distortion
+    // left; otherwise the lens record's intrinsics and distortion, both
+    // scaled to width x height. False (no point cloud) when the frame size
+    // does not divide the lens image size. Optional.
     bool (*lens_param_get)(chip_driver *drv, epc_lens_param *out, int width, int height);
     int (*spare1)(chip_driver *drv);
     int (*spare2)(chip_driver *drv, void *any, int value, int stage);

@@ -51,6 +51,13 @@ struct LensRoi {
 
 enum class LensMapStatus { kOk, kBadLens, kBadCamera };
 
+// The intrinsics of the images that maps built from `lens` deliver: the new
+// camera matrix of the corrected image (cx, cy, fx, fy), no distortion left
+// (dcoeff all 0), and the lens record's image size. A point cloud of an
+// undistorted image must be projected with these, not with the lens
+// record's own intrinsics. False when the lens record is unusable.
+bool lens_undistorted_param(const epc_lens_param &lens, epc_lens_param &out);
+
 // The map computation of nx_calib_len_init_map into caller-provided arrays of
 // img_w * img_h floats each. Throws std::bad_alloc when its row buffers cannot
 // be allocated.

@@ -200,6 +200,11 @@ bool lens_usable(const epc_lens_param &p) {
            pixels <= 0x7FFFFFFF;
 }
 
+// The camera matrix of the corrected image.
+Mat3 new_camera(const Lens &l, int w, int h) {
+    return camera_for(grid_rects(l, w, h, nx::mat3_identity()).outer, w, h);
+}
+
 void clear_map(nx_lens_map *map) {
     *map = nx_lens_map{};
 }
@@ -213,7 +218,7 @@ LensMapStatus lens_map_compute(const epc_lens_param &lens, float *map_x, float *
     if (!lens_usable(lens)) return LensMapStatus::kBadLens;
     const int w = lens.img_w, h = lens.img_h;
     const Lens l = lens_of(lens);
-    Mat3 camera = camera_for(grid_rects(l, w, h, nx::mat3_identity()).outer, w, h);
+    Mat3 camera = new_camera(l, w, h);
     Mat3 inverse;
     if (!nx::mat3_inverse(camera, inverse)) return LensMapStatus::kBadCamera;
     Rect inner = grid_rects(l, w, h, camera).inner;
@@ -221,6 +226,14 @@ LensMapStatus lens_map_compute(const epc_lens_param &lens, float *map_x, float *
     roi = {round_half_up(inner.x), round_half_up(inner.y), round_half_up(inner.w),
            round_half_up(inner.h)};
     return LensMapStatus::kOk;
+}
+
+bool lens_undistorted_param(const epc_lens_param &lens, epc_lens_param &out) {
+    if (!lens_usable(lens)) return false;
+    const Mat3 camera = new_camera(lens_of(lens), lens.img_w, lens.img_h);
+    out = epc_lens_param{camera(0, 2), camera(1, 2), camera(0, 0), camera(1, 1),
+                         {},           lens.img_w,   lens.img_h};
+    return true;
 }
 
 }  // namespace nx

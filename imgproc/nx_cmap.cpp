@@ -97,16 +97,8 @@ void nx_cmap_set_range(nx_cmap *cmap, int a, int b) {
 }
 
 uint32_t nx_cmap_get_color(const nx_cmap *cmap, int v) {
-    if (v == NX_PIXEL_LOW_AMP) return 0;
-    if (v == NX_PIXEL_SATURATED) return nx::kColourSaturated;
-    if (v == NX_PIXEL_OVERFLOW) return nx::kColourOverflow;
-    if (cmap == nullptr || cmap->table == nullptr || cmap->size <= 0) return 0;
-    if (v <= cmap->range_min || v > cmap->range_max) return 0;
-    float offset = static_cast<float>(static_cast<long long>(v) - cmap->range_min);
-    long long k = cmap->size - static_cast<long long>(offset * cmap->index_scale);
-    if (k <= 0) return cmap->table[0];
-    if (k >= cmap->size) return cmap->table[cmap->size - 1];
-    return cmap->table[k];
+    static constexpr nx_cmap kNoMap = {};
+    return nx::cmap_color(cmap != nullptr ? *cmap : kNoMap, v);
 }
 
 uint32_t nx_cmap_get_gray(const nx_cmap *cmap, int v) {

@@ -37,4 +37,19 @@ NIVEX_API uint32_t nx_cmap_get_gray(const nx_cmap *cmap, int v);
 namespace nx {
 inline constexpr uint32_t kColourSaturated = 0x8000FF;
 inline constexpr uint32_t kColourOverflow = 0xFF0EA9;
+
+// The colour look-up itself, inline for per-pixel loops over whole images;
+// nx_cmap_get_color is this function.
+inline uint32_t cmap_color(const nx_cmap &cmap, int v) {
+    if (v == NX_PIXEL_LOW_AMP) return 0;
+    if (v == NX_PIXEL_SATURATED) return kColourSaturated;
+    if (v == NX_PIXEL_OVERFLOW) return kColourOverflow;
+    if (cmap.table == nullptr || cmap.size <= 0) return 0;
+    if (v <= cmap.range_min || v > cmap.range_max) return 0;
+    float offset = static_cast<float>(static_cast<long long>(v) - cmap.range_min);
+    long long k = cmap.size - static_cast<long long>(offset * cmap.index_scale);
+    if (k <= 0) return cmap.table[0];
+    if (k >= cmap.size) return cmap.table[cmap.size - 1];
+    return cmap.table[k];
+}
 }  // namespace nx

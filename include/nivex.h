@@ -398,6 +398,100 @@ NIVEX_API bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats);
 NIVEX_API bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec);
 
 /* ------------------------------------------------------------------------ */
+/* Frame conversion                                                          */
+/* ------------------------------------------------------------------------ */
+
+/* The conversions run on the calling thread and allocate nothing; every
+ * output goes into the caller's buffer, whose length the caller states. They
+ * work while a capture runs on another thread, and on an open device whose
+ * camera has been unplugged (they do not talk to the camera). */
+
+/* Decodes a raw frame (src, src_len bytes, described by finfo) into a distance
+ * image in metres: finfo->width x finfo->height floats, row-major. The marker
+ * codes arrive as 65.3 (low amplitude), 65.4 (saturated), 65.5 (overflow);
+ * valid distances lie strictly between 0 and 60. dst_len (floats) must cover
+ * the image: the decode uses the upper half of dst as its scratch area.
+ * Returns the number of samples the driver produced, 0 on any failure (dst
+ * is then undefined). */
+NIVEX_API int nivex_frame_get_distance(nivex_device *dev, float *dst, int dst_len, const void *src,
+                                       int src_len, const nivex_frame_meta *finfo);
+/* The same for the gray (amplitude) image, values unscaled. */
+NIVEX_API int nivex_frame_get_gray(nivex_device *dev, float *dst, int dst_len, const void *src,
+                                   int src_len, const nivex_frame_meta *finfo);
+
+/* Point cloud of a distance image of img_w x img_h pixels (dist holds
+ * dist_len floats, at least img_w x img_h): each pixel with 0 < d < 60 gives
+ * the point at distance d (times dist_scale) along its ray through the
+ * pinhole camera (cx, cy, fx, fy), x, y, z in metres, 3 floats per point,
+ * packed without gaps in row-major pixel order. With p_lens
+ * NULL the driver's intrinsics of the image the decode delivered are used
+ * (with lens undistortion on, those of the undistorted image); the TI driver
+ * has none, so its point clouds need p_lens. A full pcl buffer (pcl_len
+ * floats) ends the cloud early. Returns the number of points, 0 on failure. */
+NIVEX_API int nivex_frame_get_pcl(nivex_device *dev, float *pcl, int pcl_len, const float *dist,
+                                  int dist_len, int img_w, int img_h,
+                                  const nivex_lens_param *p_lens);
+/* The same with a fourth value per point: the distance in metres times
+ * dist_scale, or with pseudo_color the colour (0x00BBGGRR, as a float) that
+ * the range of the last nivex_cmap_float call gives it. */
+NIVEX_API int nivex_frame_get_pcl_xyzd(nivex_device *dev, float *pcl, int pcl_len,
+                                       const float *dist, int dist_len, int img_w, int img_h,
+                                       bool pseudo_color, const nivex_lens_param *p_lens);
+
+/* Colours a float image (metres) for display: near values red, far values
+ * blue over range_min..range_max (either order), markers in fixed colours,
+ * anything outside the range black. outfmt is a nivex_cmap_outfmt; dst holds
+ * dst_len bytes. Writes min(src_len, dst_len / bytes per pixel) pixels and
+ * returns that count; an unknown outfmt writes nothing and returns 0. The
+ * range is also what later pseudo-coloured point clouds use. */
+NIVEX_API int nivex_cmap_float(void *dst, int dst_len, const float *src, int src_len, int outfmt,
+                               float range_min, float range_max);
+
+/* Switches a driver-side filter (nivex_filter_id) on or off for this device
+ * until it is closed. arg must point to the member the id names (ids 1, 2
+ * and 4 to 7); for NIVEX_FILTER_PIXEL_CALIB an unknown calib_mode is replaced
+ * by 1 in the caller's argument. Returns 1 when done, 0 when the driver
+ * refused, -1 for an unusable device or a missing argument. Cameras with the
+ * TI sensor have no switchable filters: enabling returns 0 and disabling 1
+ * (the filter is off), changing nothing. */
+NIVEX_API int nivex_filter_enable(nivex_device *dev, int filter_id, nivex_filter_args *arg,
+                                  uint32_t arg_size);
+NIVEX_API int nivex_filter_disable(nivex_device *dev, int filter_id);
+
+/* ------------------------------------------------------------------------ */
+/* Frame files                                                               */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * A frame file is one text header line ("NX_DIST,F32,<w>,<h>\n",
+ * "NX_DIST,U32,...", "NX_DIST,U16,...", "NX_GRAY,U16,...", "NX_GRAY,U8,...")
+ * followed by frames of w x h little-endian samples. The caller opens and
+ * closes the file (without text-mode translation) and passes its descriptor,
+ * which must be seekable. Saving appends at the current position and writes
+ * the header only at position 0; loading reads the header at position 0 and
+ * then one frame per call. The header read is remembered per descriptor, so
+ * several files may be read alternately, from any threads; a descriptor
+ * whose header was never read loads nothing. All return 0 on failure.
+ */
+
+/* Saves every whole frame of width x height floats (metres) in src (src_len
+ * floats) with fmt NIVEX_FRAME_SAVE_F32, _U32 or _U16 (millimetres). 1 on
+ * success. */
+NIVEX_API int nivex_frame_save_distance(int fd, int fmt, const float *src, int src_len, int width,
+                                        int height);
+/* Saves one gray frame of width x height values with fmt NIVEX_FRAME_SAVE_U16
+ * or _U8 (src_len must cover the frame; more is ignored). 1 on success. */
+NIVEX_API int nivex_frame_save_gray(int fd, int fmt, const float *src, int src_len, int width,
+                                    int height);
+/* Reads the next frame into dst (metres): at most dst_len floats are
+ * written, the whole frame is always consumed. Returns the number of floats
+ * written; stores the frame's width and height through the pointers that are
+ * not NULL. */
+NIVEX_API int nivex_frame_load_distance(int fd, float *dst, int dst_len, int *p_width,
+                                        int *p_height);
+NIVEX_API int nivex_frame_load_gray(int fd, float *dst, int dst_len, int *p_width, int *p_height);
+
+/* ------------------------------------------------------------------------ */
 /* Firmware and data transfer                                                */
 /* ------------------------------------------------------------------------ */
 

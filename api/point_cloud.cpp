@@ -1,0 +1,141 @@
+// Point clouds from distance images: every valid pixel becomes the point at
+// its distance along the pixel's ray, x, y, z in metres (optionally with a
+// fourth value: the distance, or a pseudo-colour), packed without gaps.
+//
+// The camera measures the distance along the ray (the range), not the depth
+// z. Through the pinhole camera of the intrinsics, pixel (col, row) looks
+// along (u, v, 1) with u = (col - cx) / fx and v = (row - cy) / fy, so the
+// point at range r is (u, v, 1) * r / sqrt(1 + u^2 + v^2). A flat wall comes
+// out flat, and every point lies at distance r from the camera.
+#include <cmath>
+#include <cstdint>
+
+#include "api/colour_range.h"
+#include "api/float_to_int.h"
+#include "api/session.h"
+#include "common/nx_log.h"
+#include "drivers/chip_driver.h"
+#include "imgproc/nx_lens_param.h"
+
+namespace {
+
+constexpr const char *kPclFn = "nivex_frame_get_pcl";
+constexpr const char *kPclXyzdFn = "nivex_frame_get_pcl_xyzd";
+
+// Valid distances lie strictly between 0 and this many metres.
+constexpr float kMaxDistance = 60.0f;
+
+struct Projection {
+    double cx, cy, fx, fy;
+    float dist_scale;
+};
+
+bool projection_usable(const Projection &k) {
+    return std::isfinite(k.cx) && std::isfinite(k.cy) && std::isfinite(k.fx) &&
+           std::isfinite(k.fy) && k.fx != 0.0 && k.fy != 0.0 && std::isfinite(k.dist_scale);
+}
+
+// The caller's lens, or the driver's intrinsics for an image of w x h pixels
+// as the decode delivered it.
+bool projection_of(const char *fn, chip_driver *drv, const nivex_lens_param *p_lens, int w, int h,
+                   Projection &out) {
+    if (p_lens != nullptr) {
+        out = {p_lens->cx, p_lens->cy, p_lens->fx, p_lens->fy, p_lens->dist_scale};
+    } else {
+        if (drv == nullptr || drv->ops == nullptr || drv->ops->lens_param_get == nullptr) {
+            NX_ERR(fn, "[%s] Cannot generate PCL: no lens parameter in driver.\n");
+            return false;
+        }
+        epc_lens_param lens{};
+        if (!drv->ops->lens_param_get(drv, &lens, w, h)) return false;
+        out = {lens.cx, lens.cy, lens.fx, lens.fy, 1.0f};
+    }
+    if (projection_usable(out)) return true;
+    NX_ERR(fn, "[%s] unusable lens parameters: cx=%f, cy=%f, fx=%f, fy=%f, dist_scale=%f\n", out.cx,
+           out.cy, out.fx, out.fy, static_cast<double>(out.dist_scale));
+    return false;
+}
+
+enum class Fourth { kNone, kRange, kColour };
+
+template <Fourth kFourth>
+int project(float *pcl, int max_points, const float *dist, int w, int h, const Projection &k,
+            const nx_cmap &cmap) {
+    constexpr size_t kStride = kFourth == Fourth::kNone ? 3 : 4;
+    const double inv_fx = 1.0 / k.fx, inv_fy = 1.0 / k.fy;
+    int n = 0;
+    for (int row = 0; row < h; ++row) {
+        const float *line = dist + static_cast<size_t>(row) * static_cast<size_t>(w);
+        const float v = static_cast<float>((row - k.cy) * inv_fy);
+        const float vv1 = 1.0f + v * v;
+        for (int col = 0; col < w; ++col) {
+            if (n == max_points) return n;
+            const float d = line[col];
+            if (!(d > 0.0f && d < kMaxDistance)) continue;
+            const float r = d * k.dist_scale;
+            const float u = static_cast<float>((col - k.cx) * inv_fx);
+            const float z = r / std::sqrt(vv1 + u * u);
+            float *p = pcl + static_cast<size_t>(n) * kStride;
+            p[0] = u * z;
+            p[1] = v * z;
+            p[2] = z;
+            if constexpr (kFourth == Fourth::kRange) p[3] = r;
+            if constexpr (kFourth == Fourth::kColour)
+                p[3] = static_cast<float>(nx::cmap_color(cmap, nx::trunc_to_int(r * 1000.0f)));
+            ++n;
+        }
+    }
+    return n;
+}
+
+int point_cloud(const char *fn, Fourth fourth, nivex_device *dev, float *pcl, int pcl_len,
+                const float *dist, int dist_len, int img_w, int img_h,
+                const nivex_lens_param *p_lens) {
+    if (dev == nullptr) return 0;
+    nx::ApiCall call(dev);
+    if (!call.open()) {
+        nx::log_no_handle(fn);
+        return 0;
+    }
+    if (pcl == nullptr || dist == nullptr || img_w <= 0 || img_h <= 0) {
+        NX_ERR(fn, "[%s] wrong params: pcl=%p, dist=%p, img=%dx%d\n", static_cast<void *>(pcl),
+               static_cast<const void *>(dist), img_w, img_h);
+        return 0;
+    }
+    if (int64_t{img_w} * img_h > dist_len) {
+        NX_ERR(fn, "[%s] dist_len %d too small for %dx%d\n", dist_len, img_w, img_h);
+        return 0;
+    }
+    Projection k{};
+    if (!projection_of(fn, call.session()->drv, p_lens, img_w, img_h, k)) return 0;
+    const int per_point = fourth == Fourth::kNone ? 3 : 4;
+    const int max_points = pcl_len > 0 ? pcl_len / per_point : 0;
+    switch (fourth) {
+        case Fourth::kNone:
+            return project<Fourth::kNone>(pcl, max_points, dist, img_w, img_h, k, {});
+        case Fourth::kRange:
+            return project<Fourth::kRange>(pcl, max_points, dist, img_w, img_h, k, {});
+        default:
+            return project<Fourth::kColour>(pcl, max_points, dist, img_w, img_h, k,
+                                            nx::colour_map_snapshot());
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int nivex_frame_get_pcl(nivex_device *dev, float *pcl, int pcl_len, const float *dist, int dist_len,
+                        int img_w, int img_h, const nivex_lens_param *p_lens) {
+    return point_cloud(kPclFn, Fourth::kNone, dev, pcl, pcl_len, dist, dist_len, img_w, img_h,
+                       p_lens);
+}
+
+int nivex_frame_get_pcl_xyzd(nivex_device *dev, float *pcl, int pcl_len, const float *dist,
+                             int dist_len, int img_w, int img_h, bool pseudo_color,
+                             const nivex_lens_param *p_lens) {
+    return point_cloud(kPclXyzdFn, pseudo_color ? Fourth::kColour : Fourth::kRange, dev, pcl,
+                       pcl_len, dist, dist_len, img_w, img_h, p_lens);
+}
+
+}  // extern "C"
