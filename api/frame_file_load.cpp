@@ -6,7 +6,6 @@
 // and the frame is read in pieces, so no header makes the loader allocate
 // more than one piece.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -16,7 +15,7 @@
 #include "api/frame_file_format.h"
 #include "api/frame_file_io.h"
 #include "api/frame_header_memory.h"
-#include "common/nx_bytes.h"
+#include "api/frame_samples.h"
 #include "common/nx_log.h"
 
 namespace {
@@ -28,7 +27,8 @@ using nx::SampleType;
 constexpr const char *kLoadDistanceFn = "nivex_frame_load_distance";
 constexpr const char *kLoadGrayFn = "nivex_frame_load_gray";
 
-constexpr size_t kPieceBytes = 65536;
+// Bytes read and converted at a time.
+constexpr size_t kPieceBytes = 262144;
 
 // A header the loader accepts: sizes of 0 are remembered (the loads after
 // it then return 0), negative or oversized ones are not.
@@ -66,31 +66,6 @@ int64_t read_header(const char *fn, FrameKind kind, int fd) {
     return first_frame;
 }
 
-// Stored samples back to floats: F32 as they are, distances in millimetres
-// back to metres, gray values unchanged.
-template <FrameKind kKind>
-void decode(SampleType type, const uint8_t *in, size_t n, float *out) {
-    const float divisor = kKind == FrameKind::kDistance ? 1000.0f : 1.0f;
-    switch (type) {
-        case SampleType::kF32:
-            for (size_t i = 0; i < n; ++i)
-                out[i] = std::bit_cast<float>(nx::load_le32(in + 4 * i));
-            break;
-        case SampleType::kU32:
-            for (size_t i = 0; i < n; ++i)
-                out[i] = static_cast<float>(nx::load_le32(in + 4 * i)) / divisor;
-            break;
-        case SampleType::kU16:
-            for (size_t i = 0; i < n; ++i)
-                out[i] = static_cast<float>(nx::load_le16(in + 2 * i)) / divisor;
-            break;
-        default:
-            for (size_t i = 0; i < n; ++i)
-                out[i] = static_cast<float>(in[i]);
-            break;
-    }
-}
-
 struct LoadJob {
     const char *fn;
     FrameKind kind;
@@ -124,10 +99,8 @@ bool read_frame(const LoadJob &job, int fd, uint64_t frame_bytes) {
         const size_t first = static_cast<size_t>(done / bytes);
         if (first < job.count) {
             const size_t n = std::min(want / bytes, job.count - first);
-            if (job.kind == FrameKind::kDistance)
-                decode<FrameKind::kDistance>(job.header.type, piece.data(), n, job.dst + first);
-            else
-                decode<FrameKind::kGray>(job.header.type, piece.data(), n, job.dst + first);
+            nx::decode_samples(job.header.type, job.kind == FrameKind::kDistance ? 1000.0f : 1.0f,
+                               piece.data(), n, job.dst + first);
         }
         done += want;
     }

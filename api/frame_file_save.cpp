@@ -5,16 +5,14 @@
 // saving long sequences takes a small buffer and runs at the speed of the
 // disk.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <vector>
 
-#include "api/float_to_int.h"
 #include "api/frame_file_format.h"
 #include "api/frame_file_io.h"
-#include "common/nx_bytes.h"
+#include "api/frame_samples.h"
 #include "common/nx_log.h"
 
 namespace {
@@ -26,7 +24,8 @@ using nx::SampleType;
 constexpr const char *kSaveDistanceFn = "nivex_frame_save_distance";
 constexpr const char *kSaveGrayFn = "nivex_frame_save_gray";
 
-constexpr size_t kPieceSamples = 16384;
+// Samples converted and written at a time.
+constexpr size_t kPieceSamples = 65536;
 
 std::optional<SampleType> distance_type(int fmt) {
     switch (fmt) {
@@ -49,31 +48,6 @@ std::optional<SampleType> gray_type(int fmt) {
             return SampleType::kU8;
         default:
             return std::nullopt;
-    }
-}
-
-// Floats to stored samples: F32 as they are; the integer types take the
-// value times `scale` truncated toward zero, low bits kept.
-void encode(SampleType type, float scale, const float *src, size_t n, uint8_t *out) {
-    switch (type) {
-        case SampleType::kF32:
-            for (size_t i = 0; i < n; ++i)
-                nx::store_le32(out + 4 * i, std::bit_cast<uint32_t>(src[i]));
-            break;
-        case SampleType::kU32:
-            for (size_t i = 0; i < n; ++i)
-                nx::store_le32(out + 4 * i,
-                               static_cast<uint32_t>(nx::trunc_to_i64(src[i] * scale)));
-            break;
-        case SampleType::kU16:
-            for (size_t i = 0; i < n; ++i)
-                nx::store_le16(out + 2 * i,
-                               static_cast<uint16_t>(nx::trunc_to_i64(src[i] * scale)));
-            break;
-        default:
-            for (size_t i = 0; i < n; ++i)
-                out[i] = static_cast<uint8_t>(nx::trunc_to_i64(src[i] * scale));
-            break;
     }
 }
 
@@ -110,7 +84,7 @@ bool write_samples(const SaveJob &job, int fd) {
     }
     for (size_t at = 0; at < job.samples; at += kPieceSamples) {
         const size_t n = std::min(kPieceSamples, job.samples - at);
-        encode(job.type, job.scale, job.src + at, n, piece.data());
+        nx::encode_samples(job.type, job.scale, job.src + at, n, piece.data());
         if (nx::write_all(fd, piece.data(), n * bytes)) continue;
         const int total = static_cast<int>(job.samples * bytes);
         const char *name = nx::sample_name(job.type);

@@ -7,11 +7,13 @@
 // along (u, v, 1) with u = (col - cx) / fx and v = (row - cy) / fy, so the
 // point at range r is (u, v, 1) * r / sqrt(1 + u^2 + v^2). A flat wall comes
 // out flat, and every point lies at distance r from the camera.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "api/colour_range.h"
 #include "api/float_to_int.h"
+#include "api/point_cloud_rays.h"
 #include "api/session.h"
 #include "common/nx_log.h"
 #include "drivers/chip_driver.h"
@@ -21,9 +23,6 @@ namespace {
 
 constexpr const char *kPclFn = "nivex_frame_get_pcl";
 constexpr const char *kPclXyzdFn = "nivex_frame_get_pcl_xyzd";
-
-// Valid distances lie strictly between 0 and this many metres.
-constexpr float kMaxDistance = 60.0f;
 
 struct Projection {
     double cx, cy, fx, fy;
@@ -58,31 +57,42 @@ bool projection_of(const char *fn, chip_driver *drv, const nivex_lens_param *p_l
 
 enum class Fourth { kNone, kRange, kColour };
 
+// Writes the valid pixels of one block of rays from point n on; false when
+// the buffer filled up.
+template <Fourth kFourth>
+bool emit(const nx::RayBlock &b, int count, float *pcl, int max_points, int &n,
+          const nx_cmap &cmap) {
+    constexpr size_t kStride = kFourth == Fourth::kNone ? 3 : 4;
+    for (int i = 0; i < count; ++i) {
+        if (n == max_points) return false;
+        if (b.valid[i] == 0) continue;
+        float *p = pcl + static_cast<size_t>(n) * kStride;
+        p[0] = b.x[i];
+        p[1] = b.y[i];
+        p[2] = b.z[i];
+        if constexpr (kFourth == Fourth::kRange) p[3] = b.r[i];
+        if constexpr (kFourth == Fourth::kColour)
+            p[3] = static_cast<float>(nx::cmap_color(cmap, nx::trunc_to_int(b.r[i] * 1000.0f)));
+        ++n;
+    }
+    return true;
+}
+
 template <Fourth kFourth>
 int project(float *pcl, int max_points, const float *dist, int w, int h, const Projection &k,
             const nx_cmap &cmap) {
-    constexpr size_t kStride = kFourth == Fourth::kNone ? 3 : 4;
-    const double inv_fx = 1.0 / k.fx, inv_fy = 1.0 / k.fy;
+    const float cy = static_cast<float>(k.cy), inv_fy = static_cast<float>(1.0 / k.fy);
+    nx::RowRays g{static_cast<float>(k.cx), static_cast<float>(1.0 / k.fx), 0, 0, k.dist_scale};
+    nx::RayBlock block;
     int n = 0;
     for (int row = 0; row < h; ++row) {
         const float *line = dist + static_cast<size_t>(row) * static_cast<size_t>(w);
-        const float v = static_cast<float>((row - k.cy) * inv_fy);
-        const float vv1 = 1.0f + v * v;
-        for (int col = 0; col < w; ++col) {
-            if (n == max_points) return n;
-            const float d = line[col];
-            if (!(d > 0.0f && d < kMaxDistance)) continue;
-            const float r = d * k.dist_scale;
-            const float u = static_cast<float>((col - k.cx) * inv_fx);
-            const float z = r / std::sqrt(vv1 + u * u);
-            float *p = pcl + static_cast<size_t>(n) * kStride;
-            p[0] = u * z;
-            p[1] = v * z;
-            p[2] = z;
-            if constexpr (kFourth == Fourth::kRange) p[3] = r;
-            if constexpr (kFourth == Fourth::kColour)
-                p[3] = static_cast<float>(nx::cmap_color(cmap, nx::trunc_to_int(r * 1000.0f)));
-            ++n;
+        g.v = (static_cast<float>(row) - cy) * inv_fy;
+        g.vv1 = g.v * g.v + 1.0f;
+        for (int col = 0; col < w; col += nx::kRayBlock) {
+            const int count = std::min(nx::kRayBlock, w - col);
+            nx::compute_rays(line + col, count, col, g, block);
+            if (!emit<kFourth>(block, count, pcl, max_points, n, cmap)) return n;
         }
     }
     return n;
