@@ -36,6 +36,14 @@ class ColourTest : public SimTest {
     nx_cmap ref_{};
 };
 
+// Millimetres of a pixel, clamped to the int range.
+int clamped_mm(float metres) {
+    const float mm = metres * 1000.0f;
+    if (mm >= 2147483648.0f) return INT32_MAX;
+    if (mm < -2147483648.0f) return INT32_MIN;
+    return static_cast<int>(mm);
+}
+
 std::vector<float> sweep() {
     std::vector<float> v = {65.3f,
                             65.4f,
@@ -80,6 +88,34 @@ TEST_F(ColourTest, EveryLayoutWritesTheMapsColours) {
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_LT(black, 100);  // the sweep mostly lies inside the range
+}
+
+// Random images over ranges of every kind (narrow, negative, empty, wider
+// than the int range): the colours are the map's, whichever way the pixels
+// were computed.
+TEST_F(ColourTest, RandomImagesGetTheMapsColoursInEveryRange) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> metres(-3.0f, 70.0f);
+    std::vector<float> src(5003);
+    for (float &v : src)
+        v = metres(rng);
+    for (size_t i = 0; i < src.size(); i += 97)
+        src[i] = std::vector<float>{65.3f, 65.4f, 65.5f, 3e6f, -3e6f}[i % 5];
+    const int n = static_cast<int>(src.size());
+    std::vector<uint32_t> got(src.size());
+    for (auto [lo, hi] : {std::pair{0.5f, 3.0f},
+                          {-2.0f, 1.0f},
+                          {1.5f, 1.5f},
+                          {0.0f, 65.0f},
+                          {-2e6f, 2e6f},
+                          {0.001f, 0.002f}}) {
+        ASSERT_EQ(nivex_cmap_float(got.data(), 4 * n, src.data(), n, NIVEX_CMAP_OUTFMT_U32, lo, hi),
+                  n);
+        int wrong = 0;
+        for (size_t i = 0; i < src.size(); ++i)
+            wrong += got[i] != nx_cmap_get_color(&g_nx_cmap, clamped_mm(src[i]));
+        EXPECT_EQ(wrong, 0) << lo << " .. " << hi;
+    }
 }
 
 TEST_F(ColourTest, ByteOrderOfTheLayouts) {

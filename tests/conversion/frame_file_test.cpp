@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <thread>
 
 #include "conversion/conversion_fixture.h"
@@ -119,6 +121,46 @@ TEST_F(FrameFileTest, GrayFilesHoldOneFrameAndTheLowBits) {
     EXPECT_EQ(back[3], 7.0f);
     ASSERT_EQ(nivex_frame_load_gray(open_existing("g8.nx"), back, 4, &w, &h), 4);
     EXPECT_EQ(std::vector<float>(back, back + 4), (std::vector<float>{0, 255, 0, 44}));
+}
+
+// Frames large enough for the converters' vector groups, with values that
+// do not fit 32 bits among them: every sample as the rule says.
+TEST_F(FrameFileTest, LargeFramesKeepTheSampleRules) {
+    const int w = 101, h = 31, n = w * h;
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> metres(-1.0f, 66.0f);
+    std::vector<float> image(static_cast<size_t>(n));
+    for (float &v : image)
+        v = metres(rng);
+    image[700] = std::numeric_limits<float>::quiet_NaN();
+    image[1500] = 5e6f;  // 5e9 mm: beyond 32 bits
+    image[2900] = -3e6f;
+    // The stored integer: value times 1000 truncated, low bits.
+    auto stored = [](float v) -> uint64_t {
+        return std::isnan(v) ? 0 : static_cast<uint64_t>(static_cast<int64_t>(v * 1000.0f));
+    };
+    for (int fmt : {NIVEX_FRAME_SAVE_U16, NIVEX_FRAME_SAVE_U32}) {
+        const std::string name = "large" + std::to_string(fmt) + ".nx";
+        ASSERT_EQ(nivex_frame_save_distance(open_new(name), fmt, image.data(), n, w, h), 1);
+        const std::string file = content(name);
+        const size_t bytes = fmt == NIVEX_FRAME_SAVE_U16 ? 2 : 4;
+        const size_t header = std::string(fmt == NIVEX_FRAME_SAVE_U16 ? "NX_DIST,U16,101,31\n"
+                                                                      : "NX_DIST,U32,101,31\n")
+                                  .size();
+        ASSERT_EQ(file.size(), header + bytes * static_cast<size_t>(n));
+        std::vector<float> back(static_cast<size_t>(n));
+        ASSERT_EQ(nivex_frame_load_distance(open_existing(name), back.data(), n, nullptr, nullptr),
+                  n);
+        int wrong = 0;
+        for (size_t i = 0; i < image.size(); ++i) {
+            uint64_t want = stored(image[i]) & (bytes == 2 ? 0xFFFF : 0xFFFFFFFF);
+            uint64_t got = 0;
+            std::memcpy(&got, file.data() + header + bytes * i, bytes);
+            wrong += got != want;
+            wrong += back[i] != static_cast<float>(want) / 1000.0f;
+        }
+        EXPECT_EQ(wrong, 0) << fmt;
+    }
 }
 
 // A gray image shorter than its frame would leave a short frame that shifts

@@ -101,7 +101,7 @@ TEST_F(PointCloudTest, AFullBufferEndsTheCloud) {
 TEST_F(PointCloudTest, PointsFollowTheProjectionInRowMajorOrder) {
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> metres(-2.0f, 8.0f);
-    const int w = 64, h = 48;
+    const int w = 67, h = 45;  // whole groups of eight and a rest in every row
     std::vector<float> dist(w * h);
     for (float &d : dist)
         d = metres(rng);  // about a fifth of them negative: no point
