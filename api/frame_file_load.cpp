@@ -7,10 +7,10 @@
 // more than one piece.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "api/frame_file_format.h"
 #include "api/frame_file_io.h"
@@ -77,9 +77,10 @@ struct LoadJob {
 // Reads one whole frame, converting its first job.count samples into dst.
 bool read_frame(const LoadJob &job, int fd, uint64_t frame_bytes) {
     const size_t bytes = nx::sample_bytes(job.header.type);
-    std::vector<uint8_t> piece;
+    std::unique_ptr<uint8_t[]> piece;
     try {
-        piece.resize(static_cast<size_t>(std::min<uint64_t>(frame_bytes, kPieceBytes)));
+        piece = std::make_unique_for_overwrite<uint8_t[]>(
+            static_cast<size_t>(std::min<uint64_t>(frame_bytes, kPieceBytes)));
     } catch (const std::bad_alloc &) {
         NX_ERR(job.fn, "[%s] malloc failed!\n");
         return false;
@@ -88,7 +89,7 @@ bool read_frame(const LoadJob &job, int fd, uint64_t frame_bytes) {
     while (done < frame_bytes) {
         const size_t want =
             static_cast<size_t>(std::min<uint64_t>(frame_bytes - done, kPieceBytes));
-        const int64_t got = nx::read_full(fd, piece.data(), want);
+        const int64_t got = nx::read_full(fd, piece.get(), want);
         if (got != static_cast<int64_t>(want)) {
             const int64_t ret =
                 got < 0 && done == 0 ? -1 : static_cast<int64_t>(done) + std::max<int64_t>(got, 0);
@@ -100,7 +101,7 @@ bool read_frame(const LoadJob &job, int fd, uint64_t frame_bytes) {
         if (first < job.count) {
             const size_t n = std::min(want / bytes, job.count - first);
             nx::decode_samples(job.header.type, job.kind == FrameKind::kDistance ? 1000.0f : 1.0f,
-                               piece.data(), n, job.dst + first);
+                               piece.get(), n, job.dst + first);
         }
         done += want;
     }

@@ -6,9 +6,9 @@
 // disk.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
-#include <vector>
 
 #include "api/frame_file_format.h"
 #include "api/frame_file_io.h"
@@ -75,17 +75,18 @@ bool write_header(const SaveJob &job, int fd) {
 
 bool write_samples(const SaveJob &job, int fd) {
     const size_t bytes = nx::sample_bytes(job.type);
-    std::vector<uint8_t> piece;
+    std::unique_ptr<uint8_t[]> piece;
     try {
-        piece.resize(std::min(job.samples, kPieceSamples) * bytes);
+        piece =
+            std::make_unique_for_overwrite<uint8_t[]>(std::min(job.samples, kPieceSamples) * bytes);
     } catch (const std::bad_alloc &) {
         NX_ERR(job.fn, "[%s] malloc failed!\n");
         return false;
     }
     for (size_t at = 0; at < job.samples; at += kPieceSamples) {
         const size_t n = std::min(kPieceSamples, job.samples - at);
-        nx::encode_samples(job.type, job.scale, job.src + at, n, piece.data());
-        if (nx::write_all(fd, piece.data(), n * bytes)) continue;
+        nx::encode_samples(job.type, job.scale, job.src + at, n, piece.get());
+        if (nx::write_all(fd, piece.get(), n * bytes)) continue;
         const int total = static_cast<int>(job.samples * bytes);
         const char *name = nx::sample_name(job.type);
         if (job.kind == FrameKind::kDistance)
