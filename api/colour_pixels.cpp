@@ -44,7 +44,7 @@ __attribute__((target("avx2"))) void colour_avx2(const nx_cmap &cmap, const floa
     const float scale = cmap.index_scale;
     int i = 0;
     for (; i + 8 <= n; i += 8) {
-        const f32x8 mm = nx::simd::load<f32x8>(src + i) * 1000.0f;
+        const f32x8 mm = f32x8(_mm256_loadu_ps(src + i)) * 1000.0f;
         const i32x8 fits = (mm >= -2147483648.0f) & (mm < 2147483648.0f);
         if (_mm256_movemask_ps(__m256(fits)) != 0xFF) {
             colour_scalar(cmap, src, i, i + 8, colours);
@@ -63,7 +63,7 @@ __attribute__((target("avx2"))) void colour_avx2(const nx_cmap &cmap, const floa
         c = v == kLowAmp ? 0 : c;
         c = v == kSaturated ? static_cast<int32_t>(kColourSaturated) : c;
         c = v == kOverflow ? static_cast<int32_t>(kColourOverflow) : c;
-        nx::simd::store(colours + i, c);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(colours + i), __m256i(c));
     }
     colour_scalar(cmap, src, i, n, colours);
 }

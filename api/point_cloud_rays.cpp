@@ -43,15 +43,16 @@ __attribute__((target("avx2"))) void rays_avx2(const float *d, int n, int col0, 
     const f32x8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
     int i = 0;
     for (; i + 8 <= n; i += 8) {
-        const f32x8 di = nx::simd::load<f32x8>(d + i);
+        const f32x8 di = f32x8(_mm256_loadu_ps(d + i));
         const f32x8 r = di * g.dist_scale;
         const f32x8 u = (static_cast<float>(col0 + i) + lane - g.cx) * g.inv_fx;
         const f32x8 z = r / f32x8(_mm256_sqrt_ps(__m256(u * u + g.vv1)));
-        nx::simd::store(out.x + i, u * z);
-        nx::simd::store(out.y + i, g.v * z);
-        nx::simd::store(out.z + i, z);
-        nx::simd::store(out.r + i, r);
-        nx::simd::store(out.valid + i, i32x8((di > 0.0f) & (di < kMaxDistance)));
+        _mm256_storeu_ps(out.x + i, __m256(u * z));
+        _mm256_storeu_ps(out.y + i, __m256(g.v * z));
+        _mm256_storeu_ps(out.z + i, __m256(z));
+        _mm256_storeu_ps(out.r + i, __m256(r));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out.valid + i),
+                            __m256i((di > 0.0f) & (di < kMaxDistance)));
     }
     rays_scalar(d, i, n, col0, g, out);
 }
