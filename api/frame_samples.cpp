@@ -132,23 +132,15 @@ void decode_vector(SampleType type, float divisor, const uint8_t *in, size_t n, 
 }  // namespace
 
 void encode_samples(SampleType type, float scale, const float *src, size_t n, uint8_t *out) {
-    if (type == SampleType::kF32 && kLittleEndian) {
-        std::memcpy(out, src, 4 * n);
-    } else if (kLittleEndian && type != SampleType::kF32) {
-        encode_vector(type, scale, src, n, out);
-    } else {
-        encode_scalar(type, scale, src, 0, n, out);
-    }
+    if (!kLittleEndian) return encode_scalar(type, scale, src, 0, n, out);
+    if (type == SampleType::kF32) return static_cast<void>(std::memcpy(out, src, 4 * n));
+    encode_vector(type, scale, src, n, out);
 }
 
 void decode_samples(SampleType type, float divisor, const uint8_t *in, size_t n, float *out) {
-    if (type == SampleType::kF32 && kLittleEndian) {
-        std::memcpy(out, in, 4 * n);
-    } else if (kLittleEndian && type != SampleType::kF32) {
-        decode_vector(type, divisor, in, n, out);
-    } else {
-        decode_scalar(type, divisor, in, 0, n, out);
-    }
+    if (!kLittleEndian) return decode_scalar(type, divisor, in, 0, n, out);
+    if (type == SampleType::kF32) return static_cast<void>(std::memcpy(out, in, 4 * n));
+    decode_vector(type, divisor, in, n, out);
 }
 
 }  // namespace nx

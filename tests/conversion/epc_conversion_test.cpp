@@ -24,7 +24,7 @@ class EpcConversionTest : public SimTest {
         if (g_nivex_driver_op_epc.frame_decode == nullptr)
             GTEST_SKIP() << "needs the EPC driver: this build has no EPC frame decode";
         const std::string error = nxsim::configure(sim);
-        if (error.rfind("unknown key", 0) == 0)
+        if (error.rfind("unknown key scene", 0) == 0)
             GTEST_SKIP() << "needs the simulator's sensor scenes: NIVEX_SIM says " << error;
         ASSERT_EQ(error, "");
         ASSERT_EQ(nivex_dev_open(&dev_), &dev_);
