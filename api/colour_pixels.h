@@ -1,6 +1,6 @@
 // The per-pixel work of the colour images: float pixels (metres) to colours
-// of a colour map, vectorised where the processor allows, with the results
-// of nx::cmap_color either way.
+// of a colour map, written in a pixel layout. Vectorised where the processor
+// allows, with the results of nx::cmap_color either way.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,9 @@ namespace nx {
 // to its ends, which lie beyond every range a map can hold.
 int pixel_mm(float metres);
 
-// colours[i] = cmap_color(cmap, pixel_mm(src[i])) for i < n.
-void colour_pixels(const nx_cmap &cmap, const float *src, int n, uint32_t *colours);
+// Writes cmap_color(cmap, pixel_mm(src[i])) for i < n into `out` in the
+// layout `outfmt` (a nivex_cmap_outfmt: 3 or 4 bytes per pixel); nothing
+// beyond the n pixels is written.
+void colour_pixels(const nx_cmap &cmap, const float *src, int n, int outfmt, uint8_t *out);
 
 }  // namespace nx

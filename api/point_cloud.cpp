@@ -18,6 +18,7 @@
 #include "common/nx_log.h"
 #include "drivers/chip_driver.h"
 #include "imgproc/nx_lens_param.h"
+#include "imgproc/nx_simd.h"
 
 namespace {
 
@@ -57,12 +58,35 @@ bool projection_of(const char *fn, chip_driver *drv, const nivex_lens_param *p_l
 
 enum class Fourth { kNone, kRange, kColour };
 
+// The fourth value of a point.
+template <Fourth kFourth>
+NX_INLINE void put_fourth(float *p, float r, const nx_cmap &cmap) {
+    if constexpr (kFourth == Fourth::kRange) p[3] = r;
+    if constexpr (kFourth == Fourth::kColour)
+        p[3] = static_cast<float>(nx::cmap_color(cmap, nx::trunc_to_int(r * 1000.0f)));
+}
+
 // Writes the valid pixels of one block of rays from point n on; false when
-// the buffer filled up.
+// the buffer filled up. When the whole block fits, every pixel's point is
+// written at position n and n advances only past valid ones, without a
+// branch per pixel: an invalid pixel's values land in the next free slot
+// and are overwritten by the next valid point (or stay in the caller's
+// buffer beyond the points reported).
 template <Fourth kFourth>
 bool emit(const nx::RayBlock &b, int count, float *pcl, int max_points, int &n,
           const nx_cmap &cmap) {
     constexpr size_t kStride = kFourth == Fourth::kNone ? 3 : 4;
+    if (kFourth != Fourth::kColour && max_points - n >= count) {
+        for (int i = 0; i < count; ++i) {
+            float *p = pcl + static_cast<size_t>(n) * kStride;
+            p[0] = b.x[i];
+            p[1] = b.y[i];
+            p[2] = b.z[i];
+            put_fourth<kFourth>(p, b.r[i], cmap);
+            n += b.valid[i] != 0;
+        }
+        return true;
+    }
     for (int i = 0; i < count; ++i) {
         if (n == max_points) return false;
         if (b.valid[i] == 0) continue;
@@ -70,9 +94,7 @@ bool emit(const nx::RayBlock &b, int count, float *pcl, int max_points, int &n,
         p[0] = b.x[i];
         p[1] = b.y[i];
         p[2] = b.z[i];
-        if constexpr (kFourth == Fourth::kRange) p[3] = b.r[i];
-        if constexpr (kFourth == Fourth::kColour)
-            p[3] = static_cast<float>(nx::cmap_color(cmap, nx::trunc_to_int(b.r[i] * 1000.0f)));
+        put_fourth<kFourth>(p, b.r[i], cmap);
         ++n;
     }
     return true;

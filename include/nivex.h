@@ -427,7 +427,8 @@ NIVEX_API int nivex_frame_get_gray(nivex_device *dev, float *dst, int dst_len, c
  * NULL the driver's intrinsics of the image the decode delivered are used
  * (with lens undistortion on, those of the undistorted image); the TI driver
  * has none, so its point clouds need p_lens. A full pcl buffer (pcl_len
- * floats) ends the cloud early. Returns the number of points, 0 on failure. */
+ * floats) ends the cloud early; the floats after the last point may be
+ * overwritten. Returns the number of points, 0 on failure. */
 NIVEX_API int nivex_frame_get_pcl(nivex_device *dev, float *pcl, int pcl_len, const float *dist,
                                   int dist_len, int img_w, int img_h,
                                   const nivex_lens_param *p_lens);

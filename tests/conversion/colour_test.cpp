@@ -154,6 +154,29 @@ TEST_F(ColourTest, PixelCountFollowsTheShorterBuffer) {
     EXPECT_EQ(nivex_cmap_float(out.data(), 16, nullptr, 10, NIVEX_CMAP_OUTFMT_3B, 0, 4), 0);
 }
 
+// The 3-byte layouts are written in overlapping vector stores: whatever the
+// pixel count, every pixel is right and nothing past the last one changes.
+TEST_F(ColourTest, ThreeByteLayoutsEndExactlyAtTheLastPixel) {
+    const std::vector<float> all = sweep();
+    for (int layout : {NIVEX_CMAP_OUTFMT_3B, NIVEX_CMAP_OUTFMT_3B_SWAP}) {
+        for (int n = 1; n <= 40; ++n) {
+            std::vector<uint8_t> out(3 * n + 8, 0xEE);
+            ASSERT_EQ(nivex_cmap_float(out.data(), 3 * n, all.data() + 20, n, layout, 0.5f, 3.0f),
+                      n);
+            int wrong = 0;
+            for (int i = 0; i < n; ++i) {
+                const uint32_t c = expected(all[20 + i], 0.5f, 3.0f);
+                const uint8_t first = layout == NIVEX_CMAP_OUTFMT_3B ? c & 0xFF : c >> 16;
+                wrong += out[3 * i] != first || out[3 * i + 1] != ((c >> 8) & 0xFF);
+            }
+            EXPECT_EQ(wrong, 0) << layout << " n=" << n;
+            EXPECT_EQ(std::vector<uint8_t>(out.begin() + 3 * n, out.end()),
+                      std::vector<uint8_t>(8, 0xEE))
+                << layout << " n=" << n;
+        }
+    }
+}
+
 TEST_F(ColourTest, SwappedRangeMapsTheSame) {
     const std::vector<float> src = sweep();
     const int n = static_cast<int>(src.size());
