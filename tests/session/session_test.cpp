@@ -133,16 +133,6 @@ TEST_F(SessionTest, ProductsWithoutADriverFailTheOpenCleanly) {
     }
 }
 
-TEST_F(SessionTest, CameraWithoutAvailableDriverFailsTheOpenCleanly) {
-    add_camera("NVX-E2-2.0b");
-    nivex_device dev{};
-    EXPECT_EQ(nivex_dev_open(&dev), nullptr);
-    EXPECT_EQ(dev.handle, nullptr);
-    EXPECT_TRUE(
-        logged("[ERR] [nivex_dev_open] driver not available for device: product=NVX-E2-2.0b"));
-    EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
-}
-
 TEST_F(SessionTest, FailedOpenFreesARecordTheCallerHandedOver) {
     add_camera("NVX-X9-1.0");
     auto *dev = static_cast<nivex_device *>(std::calloc(1, sizeof(nivex_device)));
