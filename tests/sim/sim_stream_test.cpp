@@ -145,6 +145,8 @@ class SimStreamTest : public ::testing::Test {
 
     // A camera streaming as fast as the host reads, over an unlimited link.
     void open(nxsim::CameraConfig config = fast()) {
+        // The byte-exact test pattern, not what an EPC sensor would see.
+        if (!config.source) config.source = nxsim::make_test_pattern(config.product);
         cam_ = nxsim::add_camera(config);
         session_ = std::make_unique<Session>(cam_);
         ASSERT_TRUE(session_->ok());
