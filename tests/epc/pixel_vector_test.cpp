@@ -83,6 +83,8 @@ TEST(PixelVector, RandomFramesGiveTheScalarResults) {
         const LinearCalib line{12491, 990 + int32_t(seed) * 7, -60 + int32_t(seed) * 40};
         expect_same(random_frame(kPixels, seed), kPixels, line, drnu);
     }
+    // A falling line: negative products divide toward zero.
+    expect_same(random_frame(kPixels, 7), kPixels, {12491, -1000, 15000}, {});
     // Frames whose pixel count leaves lanes over.
     for (size_t n : {size_t{4}, size_t{12}, size_t{260}, kPixels - 4})
         expect_same(random_frame(n, 99), n, {6245, 1000, 0}, {});
