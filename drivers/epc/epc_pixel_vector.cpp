@@ -46,6 +46,7 @@ void samples_scalar(const uint8_t *raw, size_t n, size_t begin, size_t from, siz
 
 #define NX_AVX2 __attribute__((target("avx2")))
 #define NX_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#define NX_AVX2_LAMBDA __attribute__((target("avx2"), always_inline))
 
 // The arctangent table widened to 32-bit entries, so that a 32-bit read of
 // one entry never reaches past the table's end.
@@ -220,25 +221,36 @@ NX_AVX2_INLINE __m256i divide(__m256i a, int32_t divisor) {
     return _mm256_sub_epi32(q, _mm256_or_si256(too_low_pos, too_low_neg));
 }
 
-// The distance line of eight pixels (see scalar::linear_distance).
-NX_AVX2_INLINE __m256i linear8(__m256i phase, const LinearCalib &c) {
-    const __m256i range = _mm256_set1_epi32(static_cast<int32_t>(c.range_mm));
-    const __m256i base = divide(_mm256_mullo_epi32(phase, range), kPhaseTurn);
-    __m256i d = divide(_mm256_mullo_epi32(base, _mm256_set1_epi32(c.scale_permille)), 1000);
-    d = _mm256_add_epi32(d, _mm256_set1_epi32(c.add_mm));
+// A distance wrapped once into the range and held at its ends (see the
+// scalar routines).
+NX_AVX2_INLINE __m256i wrap_into_range(__m256i d, __m256i range) {
     const __m256i zero = _mm256_setzero_si256();
     d = _mm256_add_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(zero, d), range));
     d = _mm256_sub_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(d, range), range));
     return _mm256_max_epi32(_mm256_min_epi32(d, range), zero);
 }
 
-NX_AVX2 void linear_avx2(const Block &b, size_t count, const LinearCalib &c, uint16_t *dist,
-                         uint16_t *amp) {
+// The distance line of eight pixels (see scalar::linear_distance).
+NX_AVX2_INLINE __m256i linear8(__m256i phase, const LinearCalib &c) {
+    const __m256i range = _mm256_set1_epi32(static_cast<int32_t>(c.range_mm));
+    const __m256i base = divide(_mm256_mullo_epi32(phase, range), kPhaseTurn);
+    __m256i d = divide(_mm256_mullo_epi32(base, _mm256_set1_epi32(c.scale_permille)), 1000);
+    return wrap_into_range(_mm256_add_epi32(d, _mm256_set1_epi32(c.add_mm)), range);
+}
+
+// Distances of sixteen pixels per step from distance8(phases of eight, index
+// of the first of them in the block), with the marker where a pixel is not
+// measured; amplitudes alongside (`amp_marker` where not measured).
+template <class Distance8>
+NX_AVX2_INLINE void finish_avx2(const Block &b, size_t count, uint16_t amp_marker, uint16_t *dist,
+                                uint16_t *amp, Distance8 &&distance8) {
     const __m256i marker = _mm256_set1_epi16(static_cast<int16_t>(kNotMeasured));
+    const __m256i amp_fill = _mm256_set1_epi16(static_cast<int16_t>(amp_marker));
     for (size_t j = 0; j + kLanes <= count; j += kLanes) {
         const __m256i phases = _mm256_load_si256(reinterpret_cast<const __m256i *>(b.phase + j));
-        const __m256i low = linear8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(phases)), c);
-        const __m256i high = linear8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(phases, 1)), c);
+        const __m256i low = distance8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(phases)), j);
+        const __m256i high =
+            distance8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(phases, 1)), j + kLanes / 2);
         // packus works per 128-bit half: put the halves back in order.
         const __m256i d = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
         const __m256i measured =
@@ -247,8 +259,14 @@ NX_AVX2 void linear_avx2(const Block &b, size_t count, const LinearCalib &c, uin
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + j),
                             _mm256_blendv_epi8(marker, d, measured));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(amp + j),
-                            _mm256_blendv_epi8(marker, a, measured));
+                            _mm256_blendv_epi8(amp_fill, a, measured));
     }
+}
+
+NX_AVX2 void linear_avx2(const Block &b, size_t count, const LinearCalib &c, uint16_t *dist,
+                         uint16_t *amp) {
+    finish_avx2(b, count, kNotMeasured, dist, amp,
+                [&](__m256i phase, size_t) NX_AVX2_LAMBDA { return linear8(phase, c); });
 }
 
 // Phases and ranges whose product stays within 32 bits.
@@ -315,10 +333,7 @@ NX_AVX2_INLINE __m256i drnu8(__m256i phase, __m256i entry, const DrnuCalib &c) {
                                         _mm256_cmpgt_epi32(_mm256_sub_epi32(zero, limit), j));
     if (c.range_mm < kSmallRange && _mm256_testz_si256(big, big)) {
         const __m256i range = _mm256_set1_epi32(static_cast<int32_t>(c.range_mm));
-        __m256i d = divide(_mm256_mullo_epi32(j, range), kPhaseTurn);
-        d = _mm256_add_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(zero, d), range));
-        d = _mm256_sub_epi32(d, _mm256_and_si256(_mm256_cmpgt_epi32(d, range), range));
-        return _mm256_max_epi32(_mm256_min_epi32(d, range), zero);
+        return wrap_into_range(divide(_mm256_mullo_epi32(j, range), kPhaseTurn), range);
     }
     const auto range = static_cast<double>(c.range_mm);
     return _mm256_set_m128i(drnu_millimetres(_mm256_extracti128_si256(j, 1), range),
@@ -327,25 +342,12 @@ NX_AVX2_INLINE __m256i drnu8(__m256i phase, __m256i entry, const DrnuCalib &c) {
 
 NX_AVX2 void drnu_avx2(const Block &b, size_t begin, size_t count, const DrnuCalib &c,
                        uint16_t *dist, uint16_t *amp) {
-    const __m256i marker = _mm256_set1_epi16(static_cast<int16_t>(kNotMeasured));
     const __m256i lane_entries =
         _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(c.k));
-    for (size_t j = 0; j + kLanes <= count; j += kLanes) {
+    finish_avx2(b, count, 0, dist, amp, [&](__m256i phase, size_t j) NX_AVX2_LAMBDA {
         const auto entry = static_cast<int32_t>((begin + j) * static_cast<size_t>(c.k));
-        const __m256i first = _mm256_add_epi32(_mm256_set1_epi32(entry), lane_entries);
-        const __m256i next = _mm256_add_epi32(first, _mm256_set1_epi32(8 * c.k));
-        const __m256i phases = _mm256_load_si256(reinterpret_cast<const __m256i *>(b.phase + j));
-        const __m256i low = drnu8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(phases)), first, c);
-        const __m256i high =
-            drnu8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(phases, 1)), next, c);
-        const __m256i d = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
-        const __m256i measured =
-            _mm256_load_si256(reinterpret_cast<const __m256i *>(b.measured + j));
-        const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(b.amplitude + j));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dist + j),
-                            _mm256_blendv_epi8(marker, d, measured));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(amp + j), _mm256_and_si256(a, measured));
-    }
+        return drnu8(phase, _mm256_add_epi32(_mm256_set1_epi32(entry), lane_entries), c);
+    });
 }
 
 bool has_avx2() {
