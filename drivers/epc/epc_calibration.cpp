@@ -8,7 +8,7 @@
 namespace nx::epc {
 namespace {
 
-constexpr const char *kDecodeFn = "epc_frame_decode";
+constexpr const char *kSimpleFn = "simple_calib";
 constexpr double kSpeedOfLightDiv2MmHz = 149896229000.0;  // mm/s
 constexpr int32_t kUncalibratedScale = 1000;
 constexpr int32_t kSimpleOffsetMm = 50;
@@ -72,7 +72,7 @@ LinearCalib simple_calib(epc_driver_state &state, const DistanceConstants &c) {
         line.scale_permille = kUncalibratedScale;
         offset = 0;
         if (!state.warned_uncalibrated.exchange(true))
-            NX_WRN(kDecodeFn, "[%s] no distance images loaded: distances are not calibrated\n");
+            NX_WRN(kSimpleFn, "[%s] no distance images loaded: distances are not calibrated\n");
     }
     const float comp = std::clamp(temperature_term(state, c, c.temp_coef, c.ib_temp_coef),
                                   -kTempTermLimit, kTempTermLimit);

@@ -79,6 +79,17 @@ TEST_F(PixelRoutines, MidLevelPixelHasNoAmplitudeAndHalfAPeriodOfPhase) {
     EXPECT_EQ(o.amp, Image(4, 0));
 }
 
+// The range follows the sensor's modulation frequency when it changes after
+// the open.
+TEST_F(PixelRoutines, RangeFollowsTheModulationFrequency) {
+    const Image raw = uniform_raw(4, {2048, 2048, 2048, 2048});     // half a period
+    ASSERT_EQ(state().sensor->set_modulation_frequency(1, 32), 0);  // 24 MHz
+    EXPECT_EQ(none(raw, 2, 2, 1000, 0).dist[0], 6245 / 2);
+    EXPECT_EQ(nx::epc::current_constants(state()).drnu_offset_phase, 295 * 30000 / 6245);
+    ASSERT_EQ(state().sensor->set_modulation_frequency(0, 32), 0);  // 36 MHz
+    EXPECT_EQ(none(raw, 2, 2, 1000, 0).dist[0], 4163 / 2);
+}
+
 TEST_F(PixelRoutines, SampleOfZeroOrFullScaleIsNotMeasuredInEveryRoutine) {
     for (size_t at = 0; at < 4; ++at) {
         for (uint16_t bad : {uint16_t{0}, uint16_t{4095}, uint16_t{0x1000}, uint16_t{0xFFFF}}) {
@@ -332,7 +343,7 @@ TEST_F(PixelRoutines, WithoutDistanceImagesDistancesAreUncalibrated) {
     EXPECT_EQ(simple(raw, 2, 2).dist[0], ref::pixel(s).phase * kRange / 30000 + 50);
     EXPECT_EQ(simple(raw, 2, 2).dist[0], ref::pixel(s).phase * kRange / 30000 + 50);
     const std::string warning =
-        "[epc_frame_decode] no distance images loaded: distances are not calibrated\n";
+        "[simple_calib] no distance images loaded: distances are not calibrated\n";
     const std::string log = log_text();
     EXPECT_NE(log.find(warning), std::string::npos);
     EXPECT_EQ(log.find(warning), log.rfind(warning));
