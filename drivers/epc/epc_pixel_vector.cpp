@@ -404,7 +404,7 @@ bool linear_fits_lanes(const LinearCalib &c) {
 
 void distance_linear(const uint8_t *raw, size_t n, const LinearCalib &calib, uint16_t *dist,
                      uint16_t *amp) {
-    bool lanes = false;
+    [[maybe_unused]] bool lanes = false;
 #ifdef NX_EPC_AVX2
     lanes = has_avx2() && linear_fits_lanes(calib);
 #endif
@@ -427,7 +427,7 @@ void distance_linear(const uint8_t *raw, size_t n, const LinearCalib &calib, uin
 void distance_drnu(const uint8_t *raw, size_t n, const DrnuCalib &calib, uint16_t *dist,
                    uint16_t *amp) {
     const auto k = static_cast<size_t>(calib.k);
-    bool lanes = false;
+    [[maybe_unused]] bool lanes = false;
 #ifdef NX_EPC_AVX2
     // Table indices travel as 32-bit lanes.
     lanes = has_avx2() && n * k < size_t{INT32_MAX} / 2;

@@ -69,15 +69,15 @@ TEST_F(CaptureDecode, AutomaticIntegrationTimeRecoversFromSaturation) {
     // and the step rule would act on those too). Converged: the time stays
     // put.
     ASSERT_TRUE(nivex_cap_stop(&dev_));
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    const auto deadline = std::chrono::steady_clock::now() + 300s;
     int steady = 0;
     uint16_t last = cam_.integration_time();
-    while (steady < 5 && std::chrono::steady_clock::now() < deadline) {
+    while (steady < 3 && std::chrono::steady_clock::now() < deadline) {
         ASSERT_GT(snapshot(out), 0);
         steady = cam_.integration_time() == last ? steady + 1 : 0;
         last = cam_.integration_time();
     }
-    EXPECT_EQ(steady, 5);
+    EXPECT_EQ(steady, 3);
     EXPECT_LT(last, 200);
     EXPECT_GE(last, 50);
     EXPECT_GT(valid_share(out), 0.95);
