@@ -145,6 +145,8 @@ class Run {
         config.scene.noise_mm = scenario.noise ? 3 : 0;
         config.scene.drift = scenario.drift;
         cam_ = nxsim::add_camera(config);
+        start_sensor_ = config.sensor_temperature;
+        start_board_ = config.board_temperature;
         if (!cam_.write_factory_calibration(folder)) fail("factory calibration not written");
     }
     ~Run() { nivex_dev_close(&dev_); }
@@ -187,8 +189,7 @@ class Run {
         drv_->ops->filter_disable(drv_, NIVEX_FILTER_DEPTH_SMOOTH);
         // A drifting sensor starts warming with the capture (the set-up before
         // may take long under a sanitizer, and the drift stops at 85 degC).
-        if (scenario_.drift != 0)
-            cam_.set_temperatures(cam_.sensor_temperature(), cam_.board_temperature());
+        if (scenario_.drift != 0) cam_.set_temperatures(start_sensor_, start_board_);
         if (!nivex_cap_set_frame_buffer(&dev_, nullptr, 8 * NIVEX_FRAME_SLOT_SIZE) ||
             !nivex_cap_start(&dev_))
             return fail("capture not started").error.empty();
@@ -260,6 +261,8 @@ class Run {
     Figures result_;
     int16_t first_sensor_ = 0;
     int16_t first_board_ = 0;
+    int16_t start_sensor_ = 0;
+    int16_t start_board_ = 0;
 };
 
 }  // namespace epcaccuracy
