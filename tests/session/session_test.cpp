@@ -165,6 +165,30 @@ TEST_F(SessionTest, CloseFreesARecordTheCallerHandedOver) {
     }
 }
 
+int failing_calib_load(chip_driver *, int, int, int) {
+    return -1;
+}
+
+TEST_F(SessionTest, FailedCalibrationLoadStillOpensTheDevice) {
+    add_camera();
+    nivex_device probe{};
+    std::strcpy(probe.product, "NVX-T0-1.0");
+    chip_driver *row = nivex_drv_find(&probe);
+    ASSERT_NE(row, nullptr);
+    // The TI row with a calibration load that fails, for this test only.
+    chip_driver_ops failing = *row->ops;
+    failing.calib_load = failing_calib_load;
+    const chip_driver_ops *shipped = row->ops;
+    row->ops = &failing;
+    nivex_device *opened = nivex_dev_open(&dev_);
+    row->ops = shipped;
+    ASSERT_EQ(opened, &dev_);
+    EXPECT_TRUE(logged("[ERR] [nivex_dev_open] Load calibration data failed\n"));
+    nivex_param_entry fps{};
+    fps.param_id = NIVEX_PARAM_FRAME_RATE;
+    EXPECT_TRUE(nivex_param_batch_get(&dev_, &fps, 1));  // the device is usable
+}
+
 TEST_F(SessionTest, OpenWithoutCameraFails) {
     EXPECT_EQ(nivex_dev_open(&dev_), nullptr);
     EXPECT_TRUE(logged("[nivex_dev_open] open device failed!\n"));
