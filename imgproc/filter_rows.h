@@ -19,7 +19,7 @@
 #include <cstdint>
 
 #include "common/nx_log.h"
-#include "imgproc/nx_simd.h"
+#include "imgproc/simd.h"
 
 namespace nx::filt {
 

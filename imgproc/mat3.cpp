@@ -1,5 +1,5 @@
 // 3x3 matrix inverse by cofactors.
-#include "imgproc/nx_mat3.h"
+#include "imgproc/mat3.h"
 
 #include <cmath>
 
