@@ -1,5 +1,5 @@
 // What a USB transport relies on from libusb, checked the same way against
-// the real libusb-1.0 (test_sim_real_libusb) and the simulated one (test_sim).
+// the real libusb-1.0 (test_camsim_real_libusb) and the simulated one (test_camsim).
 // On a machine without a USB bus both must look alike.
 #include <gtest/gtest.h>
 #include <libusb.h>
