@@ -158,10 +158,11 @@ TEST_F(CaptureThreadsTest, BytesOfATimedOutTransferAreKept) {
 }
 
 TEST_F(CaptureThreadsTest, NoRestartWhileTheLastCapturesTransfersAreOutstanding) {
-    // Cancelled stream transfers come back only after 5 s: the stop gives up
-    // waiting for them, and a start must not reset the parser they would
-    // still feed.
-    cam_.delay_bulk_cancel(5000);
+    // Cancelled stream transfers come back only after 10 s: the stop gives up
+    // waiting for them (after 2 s), and so does the start that follows (after
+    // 2 s more), which must not reset the parser they would still feed. The
+    // margin is for a loaded machine.
+    cam_.delay_bulk_cancel(10000);
     ASSERT_TRUE(nivex_cap_start(&dev_));
     std::vector<uint8_t> buf(kFrameBytes);
     ASSERT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 1);
@@ -170,7 +171,7 @@ TEST_F(CaptureThreadsTest, NoRestartWhileTheLastCapturesTransfersAreOutstanding)
     EXPECT_FALSE(nivex_cap_start(&dev_));
     EXPECT_TRUE(logged("[_nivex_cap_start] transfers of the last capture are still outstanding\n"));
     EXPECT_FALSE(nivex_cap_is_ongoing(&dev_));
-    ASSERT_TRUE(eventually([] { return nxsim::usb_stats().transfers_in_flight == 0; }, 20000ms));
+    ASSERT_TRUE(eventually([] { return nxsim::usb_stats().transfers_in_flight == 0; }, 30000ms));
     cam_.delay_bulk_cancel(0);
     ASSERT_TRUE(nivex_cap_start(&dev_));
     nivex_frame_meta first{};
