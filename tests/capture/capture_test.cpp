@@ -57,6 +57,17 @@ class CaptureTest : public SimTest {
             nxtest::eventually([] { return nxsim::usb_stats().transfers_in_flight == 16; }));
     }
 
+    // Starts the capture, then lets the camera go flat out: streaming from
+    // the start command on would keep the event thread busy while the
+    // command's status query waits, which a loaded machine can stretch past
+    // the command time-out.
+    bool start_fast() {
+        cam_.set_stream_mode(nxsim::StreamMode::FrameRate);
+        if (!nivex_cap_start(&dev_)) return false;
+        cam_.set_stream_mode(nxsim::StreamMode::Fast);
+        return true;
+    }
+
     nivex_cap_stats stats() {
         nivex_cap_stats s{};
         EXPECT_TRUE(nivex_cap_get_stats(&dev_, &s));
@@ -260,11 +271,7 @@ TEST_F(CaptureTest, CorruptionIsReportedAsDiscardedFrames) {
     ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, on_error));
     ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));  // checks every frame
     cam_.inject_corruption(2e-6);
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    // Fast only once started: a camera that streams flat out from its start
-    // command on keeps the event thread busy while the start's status query
-    // waits, which a loaded machine can stretch past the command time-out.
-    cam_.set_stream_mode(nxsim::StreamMode::Fast);
+    ASSERT_TRUE(start_fast());
     std::vector<uint8_t> buf(kFrameBytes);
     for (int i = 0; i < 200 && g_last_error.load() == 0; ++i) {
         nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr);
@@ -280,9 +287,8 @@ TEST_F(CaptureTest, ErrorCallbackCanStopTheHandOut) {
     g_error_answer = false;
     ASSERT_TRUE(nivex_cap_set_callback_on_error(&dev_, on_error));
     ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready));
-    cam_.set_stream_mode(nxsim::StreamMode::Fast);
     cam_.drop_next_chunks(1);  // the first frame is damaged: a discard report
-    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_TRUE(start_fast());
     // Generous: the wait ends with the discard report, long before this.
     EXPECT_TRUE(nivex_cap_wait(&dev_, 30000));
     EXPECT_EQ(g_last_error.load(), NIVEX_ERR_CAP_FRAME_DISCARD);
@@ -293,7 +299,7 @@ TEST_F(CaptureTest, ErrorCallbackCanStopTheHandOut) {
     EXPECT_EQ(g_ready_calls.load(), handed_out);  // nothing more until the next start
     nivex_cap_stop(&dev_);
     g_error_answer = true;
-    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_TRUE(start_fast());
     std::vector<uint8_t> buf(kFrameBytes);
     EXPECT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr), 1);
     nivex_cap_stop(&dev_);
@@ -311,8 +317,7 @@ TEST_F(CaptureTest, SlowFrameCallbackDoesNotHoldAFetchForever) {
     // one frame still returns, having handed out no more than was waiting.
     g_slow_calls = 0;
     ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready_slowly));
-    cam_.set_stream_mode(nxsim::StreamMode::Fast);
-    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_TRUE(start_fast());
     std::vector<uint8_t> buf(kFrameBytes);
     auto fetch = std::async(std::launch::async, [&] {
         return nivex_cap_get_frames(&dev_, 1, buf.data(), buf.size(), nullptr);
@@ -329,8 +334,7 @@ TEST_F(CaptureTest, BoundedWaitEndsWhileFramesKeepComing) {
     // moment brings a new frame to hand out.
     g_slow_calls = 0;
     ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, on_ready_slowly));
-    cam_.set_stream_mode(nxsim::StreamMode::Fast);
-    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_TRUE(start_fast());
     auto waiter = std::async(std::launch::async, [&] { return nivex_cap_wait(&dev_, 300); });
     const bool returned = waiter.wait_for(30s) == std::future_status::ready;
     nivex_cap_stop(&dev_);  // ends a wait that would not

@@ -15,6 +15,7 @@ class SimCamera : public RigCamera {
     uint8_t address() const override { return cam_.address(); }
     bool capturing() const override { return cam_.capturing(); }
     uint32_t frame_rate() const override { return cam_.frame_rate(); }
+    void set_stream_mode(nxsim::StreamMode mode) override { cam_.set_stream_mode(mode); }
     uint32_t reg(uint8_t target, uint32_t address) const override {
         return cam_.reg(target, address);
     }

@@ -84,10 +84,9 @@ TEST_F(UsbCommandTest, InterfaceResetGivesUpWhenTheCameraCannotBeReopened) {
     EXPECT_EQ(log_count("TRC", "usb_ll_dev_reset", "Reset usb if end."), 1);
 }
 
+// At 30 frames a second, so that the event thread has time for the command.
 TEST_F(UsbRobustnessTest, InterruptedEventWaitsAreWaitedAgain) {
-    nxsim::CameraConfig config;
-    config.mode = nxsim::StreamMode::Fast;
-    auto cam = add_camera(config);
+    auto cam = add_camera();
     ll_device *ll = open(*cam);
     CaptureRecorder recorder;
     ASSERT_TRUE(nivex_ll_cap_start(ll, 0, CaptureRecorder::callback, &recorder));

@@ -25,6 +25,9 @@ class UsbfsRigCamera : public RigCamera {
     uint32_t frame_rate() const override {
         return cam_.act([](CameraModel &m) { return m.params().frame_rate(); });
     }
+    void set_stream_mode(nxsim::StreamMode mode) override {
+        cam_.act([&](CameraModel &m) { m.set_stream_mode(mode); });
+    }
     uint32_t reg(uint8_t target, uint32_t address) const override {
         return cam_.act([&](CameraModel &m) { return m.registers().get(target, address); });
     }

@@ -38,6 +38,7 @@ class RigCamera {
     virtual uint8_t address() const = 0;
     virtual bool capturing() const = 0;
     virtual uint32_t frame_rate() const = 0;
+    virtual void set_stream_mode(nxsim::StreamMode mode) = 0;
     virtual uint32_t reg(uint8_t target, uint32_t address) const = 0;
     virtual void set_reg(uint8_t target, uint32_t address, uint32_t value) = 0;
 
