@@ -57,11 +57,12 @@ class CaptureTest : public SimTest {
             nxtest::eventually([] { return nxsim::usb_stats().transfers_in_flight == 16; }));
     }
 
-    // Starts the capture, then lets the camera go flat out: streaming from
-    // the start command on would keep the event thread busy while the
-    // command's status query waits, which a loaded machine can stretch past
-    // the command time-out.
+    // Starts the capture with one frame, then lets the camera go flat out:
+    // streaming from the start command on would keep the event thread busy
+    // while the command's status query waits, which a loaded machine can
+    // stretch past the command time-out.
     bool start_fast() {
+        cam_.set_frame_rate(1);
         cam_.set_stream_mode(nxsim::StreamMode::FrameRate);
         if (!nivex_cap_start(&dev_)) return false;
         cam_.set_stream_mode(nxsim::StreamMode::Fast);

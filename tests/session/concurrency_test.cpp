@@ -249,6 +249,7 @@ TEST_F(ConcurrencyTest, CloseFromInsideAFrameCallbackNeitherWaitsForItselfNorLea
         // Flat out only once started: streaming from the start command on
         // would keep the event thread busy while the command's status query
         // waits, which a loaded machine can stretch past the time-out.
+        cam_.set_frame_rate(1);
         cam_.set_stream_mode(nxsim::StreamMode::FrameRate);
         ASSERT_TRUE(nivex_cap_start(dev));
         cam_.set_stream_mode(nxsim::StreamMode::Fast);

@@ -33,16 +33,14 @@ class UsbCaptureTest : public TransportTest {
         nxsim::CameraConfig config;
         config.product = kProduct;
         fast_ = frame_rate == 0;
-        if (frame_rate != 0) config.frame_rate = frame_rate;
-        // Until it goes flat out, no frame is lost however slowly a loaded
-        // machine lets the host read.
-        if (fast_) config.fifo_frames = 64;
+        config.frame_rate = fast_ ? 1 : frame_rate;  // see start()
         cam_ = add_camera(config);
         return open(*cam_);
     }
 
-    // A fast camera goes flat out once the start command has had its
-    // answer: streaming from the command on would keep the event thread busy
+    // A fast camera sends its first frame at the start command and goes flat
+    // out once the command has had its answer: streaming from the command on
+    // would keep the event thread (and on the real libusb, umockdev) busy
     // while the command's status query waits, which a loaded machine can
     // stretch past the command time-out.
     bool start(ll_device *ll, uint32_t arg = 0) {
