@@ -39,14 +39,6 @@ class CaptureTest : public SimTest {
         return state.frames_ready;
     }
 
-    // Another thread holds the turn to fetch: its fetch or wait is under way.
-    bool another_thread_fetching() {
-        nx::CaptureState &cap = session().cap;
-        const auto turn = cap.take_turn(nullptr, false, [] { return false; });
-        if (turn == nx::CaptureState::Turn::kTaken) cap.give_turn();
-        return turn == nx::CaptureState::Turn::kNotTaken;
-    }
-
     // Nothing more reaches the engine, however long a loaded machine makes the
     // next steps take: the link stops moving the camera's bytes, and every
     // transfer that completed before has been through the engine (it is
@@ -365,7 +357,7 @@ TEST_F(CaptureTest, StopFromAnotherThreadWakesABlockedFetch) {
     auto fetch = std::async(std::launch::async, [&] {
         return nivex_cap_get_frames(&dev_, 50, buf.data(), buf.size(), nullptr);
     });
-    ASSERT_TRUE(nxtest::eventually([&] { return another_thread_fetching(); }));
+    ASSERT_TRUE(nxtest::eventually([&] { return nxtest::fetch_under_way(&dev_); }));
     // Left alone, the fetch would wait for its 50 frames for about a minute.
     ASSERT_TRUE(nivex_cap_stop(&dev_));
     ASSERT_EQ(fetch.wait_for(20s), std::future_status::ready);
@@ -383,7 +375,7 @@ TEST_F(CaptureTest, UnplugDuringABlockingFetchEndsItWithAnError) {
     }
     auto fetch = std::async(std::launch::async,
                             [&] { return nivex_cap_get_frames(&dev_, 1000, nullptr, 0, nullptr); });
-    ASSERT_TRUE(nxtest::eventually([&] { return another_thread_fetching(); }));
+    ASSERT_TRUE(nxtest::eventually([&] { return nxtest::fetch_under_way(&dev_); }));
     // Left alone, the fetch would wait for its 1000 frames for many minutes.
     cam_.unplug();
     ASSERT_EQ(fetch.wait_for(20s), std::future_status::ready);

@@ -273,12 +273,10 @@ TEST_F(ConcurrencyTest, CloseWakesAWaitOnAHeapRecordAndFreesTheRecordAfterIt) {
     ASSERT_TRUE(nivex_cap_set_frame_buffer(dev, nullptr, 10 * NIVEX_FRAME_SLOT_SIZE));
     cam_.set_frame_rate(1);
     ASSERT_TRUE(nivex_cap_start(dev));
-    std::atomic<bool> waiting{false};
     auto waiter = std::async(std::launch::async, [&] {
-        waiting = true;
         return nivex_cap_wait(dev, 0);  // no limit: only the close ends it
     });
-    ASSERT_TRUE(eventually([&] { return waiting.load(); }));
+    ASSERT_TRUE(eventually([&] { return nxtest::fetch_under_way(dev); }));
     nivex_dev_close(dev);
     ASSERT_EQ(waiter.wait_for(20s), std::future_status::ready);
     EXPECT_TRUE(waiter.get());

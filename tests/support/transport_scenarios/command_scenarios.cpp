@@ -271,14 +271,19 @@ TEST_F(UsbCommandTest, CommandThatNeverCompletesIsCancelledThenGivenUp) {
             .size(),
         1u);
 
-    // The late completion frees the abandoned transfer on the event thread;
-    // libusb had cancelled it at its own time-out already.
+    // The late completion frees the abandoned transfer on the event thread.
+    // It ends timed out or cancelled: libusb's time-out and the transport's
+    // cancellation fall due together, and a loaded machine picks the first.
     EXPECT_TRUE(eventually([&] { return rig().transfers_outstanding() == 0; }, 20000ms));
+    std::vector<std::string> late;
     EXPECT_TRUE(eventually(
         [&] {
-            return log_count("TRC", "_usb_ll_on_cmd_finish", "tx actual_len = 0, status  = 2") == 1;
+            return (late = log_lines("TRC", "_usb_ll_on_cmd_finish", "tx actual_len = 0,"))
+                       .size() == 1;
         },
         20000ms));
+    ASSERT_EQ(late.size(), 1u);
+    EXPECT_TRUE(late[0].ends_with("status  = 2") || late[0].ends_with("status  = 3")) << late[0];
     if (rig().transfers_allocated()) {
         EXPECT_TRUE(eventually([&] { return rig().transfers_allocated() == 16; }));
     }
