@@ -23,17 +23,6 @@ auto locked(Action action) {
 
 }  // namespace
 
-std::array<uint8_t, 8> WireRecord::setup() const {
-    return {request_type,
-            request,
-            static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(index),
-            static_cast<uint8_t>(index >> 8),
-            static_cast<uint8_t>(length),
-            static_cast<uint8_t>(length >> 8)};
-}
-
 uint8_t Camera::bus() const {
     return locked([&](Core &) { return model_->bus(); });
 }

@@ -73,10 +73,10 @@ class Transfer {
 
 // Handles events until `done` holds or `limit` passes; returns `done()`.
 bool pump_until(libusb_context *ctx, const std::function<bool()> &done,
-                std::chrono::milliseconds limit = 3000ms);
+                std::chrono::milliseconds limit = 10000ms);
 
 // Polls `done` until it holds or `limit` passes; returns `done()`.
-bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit = 3000ms);
+bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit = 10000ms);
 
 // Synchronous command helpers on a session's handle.
 int send(libusb_device_handle *handle, uint8_t request, uint16_t value, Bytes data);

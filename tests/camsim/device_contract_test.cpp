@@ -24,13 +24,13 @@ constexpr uint16_t kStatusLength = 63;
 // One context with the camera open and interface 0 claimed.
 class Handle {
   public:
-    explicit Handle(const Bench &bench) {
+    explicit Handle(const DeviceRig &rig) {
         if (libusb_init(&ctx_) != 0) return;
         libusb_device **list = nullptr;
         const ssize_t n = libusb_get_device_list(ctx_, &list);
         for (ssize_t i = 0; i < n; ++i) {
-            if (libusb_get_bus_number(list[i]) == bench.bus() &&
-                libusb_get_port_number(list[i]) == bench.port() &&
+            if (libusb_get_bus_number(list[i]) == rig.bus() &&
+                libusb_get_port_number(list[i]) == rig.port() &&
                 libusb_open(list[i], &handle_) == 0)
                 break;
         }
@@ -95,14 +95,17 @@ class Transfer {
     std::atomic<int> done_{0};
 };
 
-// Handles events on the calling thread until `done` holds or `limit` passed.
+// Handles events on the calling thread until `done` holds or `limit` passed;
+// the last round of event handling starts after `limit`, so that everything
+// due by then (a time-out, say) has been handled even on a stalled machine.
 bool pump_until(libusb_context *ctx, const std::function<bool()> &done,
-                std::chrono::milliseconds limit = 3000ms) {
+                std::chrono::milliseconds limit = 10000ms) {
     const auto deadline = Clock::now() + limit;
     while (!done()) {
-        if (Clock::now() >= deadline) return false;
+        const bool last = Clock::now() >= deadline;
         timeval slice{0, 5000};
         libusb_handle_events_timeout_completed(ctx, &slice, nullptr);
+        if (last) return done();
     }
     return true;
 }
@@ -111,17 +114,17 @@ class DeviceContract : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        bench_ = make_bench(why);
-        if (!bench_) GTEST_SKIP() << why;
-        handle_ = std::make_unique<Handle>(*bench_);
+        rig_ = make_device_rig(why);
+        if (!rig_) GTEST_SKIP() << why;
+        handle_ = std::make_unique<Handle>(*rig_);
         ASSERT_TRUE(handle_->ok());
     }
     void TearDown() override {
         handle_.reset();
-        bench_.reset();
+        rig_.reset();
     }
 
-    std::unique_ptr<Bench> bench_;
+    std::unique_ptr<DeviceRig> rig_;
     std::unique_ptr<Handle> handle_;
 };
 
@@ -131,9 +134,11 @@ long ms_since(Clock::time_point start) {
 }
 
 // libusb cancels a transfer whose time-out passed; a camera slow to let go
-// of it delays its end, which then reports the time-out.
+// of it delays its end, which then reports the time-out. The camera holds on
+// for a second: long enough that no stall of a loaded machine lets it go
+// before the checks that it has not.
 TEST_F(DeviceContract, UnansweredTransferEndsTimedOutWhenTheCameraLetsGo) {
-    bench_->hang_next(kStatusRequest, 150);
+    rig_->hang_next(kStatusRequest, 1000);
     Transfer t;
     t.fill_status(handle_->get(), 50);
     const auto start = Clock::now();
@@ -144,12 +149,12 @@ TEST_F(DeviceContract, UnansweredTransferEndsTimedOutWhenTheCameraLetsGo) {
     EXPECT_EQ(libusb_cancel_transfer(t.get()), LIBUSB_ERROR_NOT_FOUND);
     ASSERT_TRUE(pump_until(handle_->ctx(), [&] { return t.done(); }));
     EXPECT_EQ(t.status(), LIBUSB_TRANSFER_TIMED_OUT);
-    EXPECT_GE(ms_since(start), 190);
-    EXPECT_LT(ms_since(start), 2000);
+    EXPECT_GE(ms_since(start), 1040);
+    EXPECT_LT(ms_since(start), 10000);  // it did end once the camera let go
 }
 
 TEST_F(DeviceContract, UnansweredTransferWithoutTimeOutEndsWhenCancelled) {
-    bench_->hang_next(kStatusRequest, 100);
+    rig_->hang_next(kStatusRequest, 100);
     Transfer t;
     t.fill_status(handle_->get(), 0);
     ASSERT_EQ(t.submit(), 0);
@@ -178,7 +183,7 @@ TEST_F(DeviceContract, UnpluggedCameraEndsTransfersAndRefusesCalls) {
     Transfer bulk;
     bulk.fill_bulk(handle_->get(), 0);
     ASSERT_EQ(bulk.submit(), 0);
-    bench_->unplug();
+    rig_->unplug();
     ASSERT_TRUE(pump_until(handle_->ctx(), [&] { return bulk.done(); }));
     EXPECT_EQ(bulk.status(), LIBUSB_TRANSFER_NO_DEVICE);
     Transfer status;

@@ -136,8 +136,8 @@ TEST_F(SimUsbTest, CompletionsRunOnlyInsideEventHandlingOnItsThread) {
         timeval tv{5, 0};
         const auto start = std::chrono::steady_clock::now();
         libusb_handle_events_timeout_completed(s.ctx(), &tv, nullptr);
-        // It returned because of the completion, not its time-out.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        // It returned because of the completion, not its 5 s time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     });
     events.join();
     ASSERT_TRUE(t.done());
@@ -161,7 +161,7 @@ TEST_F(SimUsbTest, EventHandlingWakesForWorkAndForTheCompletedFlag) {
     std::atomic_ref<int>(completed).store(1);
     const auto start = std::chrono::steady_clock::now();
     events.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // not its 10 s time-out
 
     // A submission from another thread wakes a waiting handler.
     Transfer t;
@@ -183,7 +183,7 @@ TEST_F(SimUsbTest, EventHandlingWakesForWorkAndForTheCompletedFlag) {
     libusb_interrupt_event_handler(s.ctx());
     before = std::chrono::steady_clock::now();
     EXPECT_EQ(libusb_handle_events(s.ctx()), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 30s);  // not its 60 s time-out
 }
 
 TEST_F(SimUsbTest, CancelledAndTimedOutBulkTransfers) {

@@ -1,7 +1,7 @@
 // A camera on a USB bus for the libusb checks that run unchanged against the
-// simulated libusb (test_sim) and the real libusb-1.0 behind umockdev
+// simulated libusb (test_camsim) and the real libusb-1.0 behind umockdev
 // (test_reallibusb): what the simulated libusb promises is what the real
-// library does. Each test binary links its own make_bench().
+// library does. Each test binary links its own make_device_rig().
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,9 @@
 
 namespace contract {
 
-class Bench {
+class DeviceRig {
   public:
-    virtual ~Bench() = default;
+    virtual ~DeviceRig() = default;
     // Where the camera is.
     virtual uint8_t bus() const = 0;
     virtual uint8_t port() const = 0;
@@ -25,6 +25,6 @@ class Bench {
 
 // A bus with one camera; null, with the reason in `why`, when this test
 // binary cannot make one here.
-std::unique_ptr<Bench> make_bench(std::string &why);
+std::unique_ptr<DeviceRig> make_device_rig(std::string &why);
 
 }  // namespace contract

@@ -6,13 +6,13 @@
 namespace contract {
 namespace {
 
-class SimBench : public Bench {
+class SimDeviceRig : public DeviceRig {
   public:
-    SimBench() {
+    SimDeviceRig() {
         nxsim::reset();
         camera_ = nxsim::add_camera();
     }
-    ~SimBench() override { nxsim::reset(); }
+    ~SimDeviceRig() override { nxsim::reset(); }
     uint8_t bus() const override { return camera_.bus(); }
     uint8_t port() const override { return camera_.port(); }
     void hang_next(uint8_t request, uint32_t cancel_delay_ms) override {
@@ -26,8 +26,8 @@ class SimBench : public Bench {
 
 }  // namespace
 
-std::unique_ptr<Bench> make_bench(std::string &) {
-    return std::make_unique<SimBench>();
+std::unique_ptr<DeviceRig> make_device_rig(std::string &) {
+    return std::make_unique<SimDeviceRig>();
 }
 
 }  // namespace contract

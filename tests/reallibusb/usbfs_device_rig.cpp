@@ -1,15 +1,15 @@
 // The camera of the libusb checks shared with the simulated libusb
-// (tests/sim/device_contract_test.cpp), on umockdev's faked usbfs.
+// (tests/camsim/device_contract_test.cpp), on umockdev's faked usbfs.
+#include "camsim/device_contract.h"
 #include "sim/camera/camera_model.h"
-#include "sim/device_contract.h"
 #include "sim/umockdev/usbfs_bus.h"
 
 namespace contract {
 namespace {
 
-class UsbfsBench : public Bench {
+class UsbfsDeviceRig : public DeviceRig {
   public:
-    UsbfsBench() : camera_(bus_.add_camera()) {}
+    UsbfsDeviceRig() : camera_(bus_.add_camera()) {}
     uint8_t bus() const override { return camera_.bus_number(); }
     uint8_t port() const override { return camera_.port(); }
     void hang_next(uint8_t request, uint32_t cancel_delay_ms) override {
@@ -25,10 +25,10 @@ class UsbfsBench : public Bench {
 
 }  // namespace
 
-std::unique_ptr<Bench> make_bench(std::string &why) {
+std::unique_ptr<DeviceRig> make_device_rig(std::string &why) {
     why = nxsim::umock::unavailable_reason();
     if (!why.empty()) return nullptr;
-    return std::make_unique<UsbfsBench>();
+    return std::make_unique<UsbfsDeviceRig>();
 }
 
 }  // namespace contract

@@ -1,5 +1,5 @@
 // What a USB transport relies on from libusb, checked the same way against
-// the real libusb-1.0 (test_sim_real_libusb) and the simulated one (test_sim).
+// the real libusb-1.0 (test_camsim_real_libusb) and the simulated one (test_camsim).
 // On a machine without a USB bus both must look alike.
 #include <gtest/gtest.h>
 #include <libusb.h>
@@ -61,14 +61,14 @@ TEST_F(LibusbContract, EventHandlingWithNothingToDo) {
     timeval tv{5, 0};
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(libusb_handle_events_timeout_completed(ctx_, &tv, &completed), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // the flag was already set
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);  // the flag was set: not 5 s
 
     timeval wait{0, 30000};
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(libusb_handle_events_timeout(ctx_, &wait), 0);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 25ms);
-    EXPECT_LT(took, 2s);
+    EXPECT_LT(took, 10s);
 
     timeval negative{-1, 0};
     EXPECT_EQ(libusb_handle_events_timeout_completed(ctx_, &negative, nullptr),

@@ -63,7 +63,7 @@ class Capture {
         send(session_.handle(), 0xC2, 5, {0xC2});
     }
 
-    bool pump(const std::function<bool()> &done, std::chrono::milliseconds limit = 3000ms) {
+    bool pump(const std::function<bool()> &done, std::chrono::milliseconds limit = 10000ms) {
         return pump_until(session_.ctx(), done, limit);
     }
     uint32_t ready() const {
@@ -255,7 +255,7 @@ TEST_F(SimStreamTest, CorruptedBytesCostFramesAndAreCounted) {
     open();
     cam_.inject_corruption(2e-6, 7);
     ASSERT_TRUE(capture_->start());
-    ASSERT_TRUE(capture_->pump([&] { return capture_->state().frames_discarded >= 2; }, 5000ms));
+    ASSERT_TRUE(capture_->pump([&] { return capture_->state().frames_discarded >= 2; }, 10000ms));
     capture_->stop();
     EXPECT_GT(cam_.faults().corrupted_bytes, 0u);
     nx_stream_frame_info info{};
