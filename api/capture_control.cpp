@@ -1,7 +1,9 @@
 // Capture start and stop, on application threads.
+#include <optional>
+
 #include "api/capture.h"
 #include "api/params.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
@@ -22,12 +24,13 @@ constexpr uint32_t kMinFrames = 2;
 // before it refuses to reset the parser they would still feed.
 constexpr uint32_t kIdleWaitMs = 2000;
 
-// The caller holds the command lock.
-uint32_t read_frame_rate(Session &session) {
+// The camera's frame rate; nothing when it cannot be read. The caller holds
+// the command lock.
+std::optional<uint32_t> read_frame_rate(Session &session) {
     ll_param_entry entry{};
     entry.id = NIVEX_PARAM_FRAME_RATE;
     entry.len = 4;
-    if (!param_get(session, &entry, 1)) return 0;
+    if (!param_get(session, &entry, 1)) return std::nullopt;
     return load_le32(entry.val);
 }
 
@@ -42,8 +45,10 @@ bool frame_buffer_usable(Session &session) {
 // The caller holds the command lock.
 bool start_locked(Session &session) {
     if (session.capturing.load()) cap_stop_running(session);
-    if (uint32_t fps = read_frame_rate(session); fps != 0) {
-        g_cap_fps = static_cast<int32_t>(fps);
+    // A rate of 0 is stored as read: the fetches then fall back to their
+    // default period. A failed read keeps the last rate.
+    if (std::optional<uint32_t> fps = read_frame_rate(session)) {
+        g_cap_fps = static_cast<int32_t>(*fps);
     }
     if (!frame_buffer_usable(session)) return false;
     NX_TRC(kStartFn, "[%s] Enter ... \n");

@@ -59,6 +59,9 @@ struct Session : ll_device {
     std::atomic<uint32_t> cap_start_arg{0};
     std::atomic<nivex_cb_frame_ready> on_frame_ready{nullptr};
     std::atomic<nivex_cb_error> on_error{nullptr};
+
+    // Data transfers: the caller's progress callback.
+    std::atomic<nivex_cb_progress> on_progress{nullptr};
 };
 
 using SessionRef = std::shared_ptr<Session>;

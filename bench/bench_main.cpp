@@ -27,7 +27,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
             size_t slash = name.find('/');
             if (slash == std::string::npos) continue;
             std::string group = name.substr(0, slash);
-            std::string impl = name.substr(slash + 1);
+            // Options such as "/real_time" follow the implementation's name.
+            size_t end = name.find('/', slash + 1);
+            std::string impl =
+                name.substr(slash + 1, end == std::string::npos ? end : end - slash - 1);
             double ns = run.GetAdjustedRealTime() * to_ns(run.time_unit);
             groups_[group].push_back({impl, ns});
         }

@@ -397,6 +397,36 @@ NIVEX_API bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats);
  * or timeout_msec passes (false); 0 waits without limit. */
 NIVEX_API bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec);
 
+/* ------------------------------------------------------------------------ */
+/* Firmware and data transfer                                                */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Writes the image in file_name into the camera's flash as data `type` (low 8
+ * bits) with `version` (low 16 bits), which must be newer than the camera's.
+ * Positive on success, negative on failure (-1 before anything was sent:
+ * file missing, empty or unreadable, version not newer, capture running).
+ * Blocks for the transfer and then, after types 0 and 1, 20 s while the
+ * board restarts (the camera re-enumerates: close and reopen the device
+ * afterwards), after types 2 and 3 7 s while it settles. Not while capturing.
+ */
+NIVEX_API int nivex_firmware_upgrade(nivex_device *dev, uint32_t type, uint32_t version,
+                                     const char *file_name);
+/* The same download; addr is not used. */
+NIVEX_API int nivex_data_download(nivex_device *dev, const char *file_name, uint32_t type,
+                                  uint32_t version, uint32_t addr);
+/* Copies the camera's stored data block into file_name ("calib.bin" in the
+ * working folder when NULL). 1 on success; -1 when the camera holds no valid
+ * data or the copy fails, an existing file then left as it was. type is only
+ * logged. Not while capturing. */
+NIVEX_API int nivex_data_upload(nivex_device *dev, uint32_t type, const char *file_name);
+
+/* Called on the calling thread inside the download and upload calls: once
+ * with bytes_done 0, then after every piece the camera took or sent. */
+typedef void (*nivex_cb_progress)(nivex_device *dev, uint32_t bytes_done, uint32_t bytes_total);
+/* Sets the device's progress callback (NULL: none) until it is closed. */
+NIVEX_API bool nivex_data_set_callback_on_progress(nivex_device *dev, nivex_cb_progress cb);
+
 #ifdef __cplusplus
 }
 #endif

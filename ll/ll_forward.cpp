@@ -1,6 +1,7 @@
 // Forwarding layer: looks an operation up in the session's table and calls it.
 // A session that was never opened, or a table without the slot, is treated
 // like an absent session: false, 0 or nothing, never a crash.
+#include "api/data_channel.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
@@ -123,6 +124,13 @@ bool nivex_ll_cap_idle(ll_device *ll, uint32_t timeout_ms) {
     // A transport without the slot cannot tell: nothing to wait for then.
     if (ops == nullptr || ops->cap_idle == nullptr) return true;
     return ops->cap_idle(ll, timeout_ms);
+}
+
+int nivex_ll_firmware_upgrade(ll_device *ll, uint32_t type, uint32_t version,
+                              const char *file_name) {
+    if (session_ops(ll) == nullptr) return -1;
+    return nivex_bin_data_write(ll, static_cast<uint8_t>(type & 0xFF),
+                                static_cast<uint16_t>(version & 0xFFFF), 0, file_name);
 }
 
 }  // extern "C"

@@ -84,4 +84,10 @@ NIVEX_API bool nivex_ll_param_set(ll_device *ll, const ll_param_entry *entries, 
 NIVEX_API bool nivex_ll_param_get(ll_device *ll, ll_param_entry *entries, int count);
 // Library-internal: the capture engine resets its parser only once this holds.
 bool nivex_ll_cap_idle(ll_device *ll, uint32_t timeout_ms);
+// Writes an image file into the camera's flash (nivex_bin_data_write with
+// type and version narrowed to 8 and 16 bits): positive on success, negative
+// on failure, -1 for an absent or unopened session. Transport-neutral: it
+// speaks through exe_cmd and check_last_cmd, so it needs no slot of its own.
+NIVEX_API int nivex_ll_firmware_upgrade(ll_device *ll, uint32_t type, uint32_t version,
+                                        const char *file_name);
 }

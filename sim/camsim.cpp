@@ -24,17 +24,6 @@ auto locked(Action action) {
 
 }  // namespace
 
-std::array<uint8_t, 8> WireRecord::setup() const {
-    return {request_type,
-            request,
-            static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(index),
-            static_cast<uint8_t>(index >> 8),
-            static_cast<uint8_t>(length),
-            static_cast<uint8_t>(length >> 8)};
-}
-
 uint8_t Camera::bus() const {
     return locked([&](Core &) { return model_->bus(); });
 }
@@ -152,7 +141,32 @@ void Camera::alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_
     locked([&](Core &) { model_->faults().set_param_reply(id, length, count); });
 }
 void Camera::clear_faults() {
-    locked([&](Core &) { model_->faults().clear(); });
+    locked([&](Core &) {
+        model_->faults().clear();
+        model_->data_channel().clear_faults();
+    });
+}
+
+void Camera::set_data_version(uint16_t version) {
+    locked([&](Core &) { model_->data_channel().set_version(version); });
+}
+void Camera::set_erase_polls(uint32_t polls) {
+    locked([&](Core &) { model_->data_channel().set_erase_polls(polls); });
+}
+void Camera::set_data_block(std::optional<std::vector<uint8_t>> block, uint8_t type) {
+    locked([&](Core &) { model_->data_channel().set_block(std::move(block), type); });
+}
+std::optional<std::vector<uint8_t>> Camera::data_block() const {
+    return locked([&](Core &) { return model_->data_channel().current_block(); });
+}
+std::optional<std::vector<uint8_t>> Camera::stored_image(uint8_t type) const {
+    return locked([&](Core &) { return model_->data_channel().image(type); });
+}
+void Camera::inject_data_fault(DataFault fault) {
+    locked([&](Core &) { model_->data_channel().inject(fault); });
+}
+void Camera::fail_payload_read(uint32_t nth) {
+    locked([&](Core &) { model_->data_channel().fail_payload_read(nth); });
 }
 
 void Camera::unplug() {

@@ -106,6 +106,24 @@ enum class StreamMode {
 
 inline constexpr uint64_t kUnlimitedLink = UINT64_MAX;
 
+// The deterministic content of a stored data block of `size` bytes, as the
+// simulator makes it up for a camera configured with a block size only.
+std::vector<uint8_t> data_block_pattern(uint32_t size);
+
+// A fault of the data channel (request 0xCC); it strikes once.
+struct DataFault {
+    enum class Point {
+        Announce,  // the announce is refused (error status)
+        Erase,     // the erase is refused
+        Chunk,     // chunk `chunk` is refused
+        Ack,       // the ack read after chunk `chunk` is refused
+        Lose,      // chunk `chunk` is answered but lost: the camera still wants it
+        Skip,      // the ack after chunk `chunk` names a chunk beyond the next
+    };
+    Point point = Point::Announce;
+    uint32_t chunk = 0;  // counted from 0
+};
+
 struct CameraConfig {
     // Identity parameters.
     std::string product = "NVX-E2-2.0b";  // three '-'-separated fields; middle = chip code
@@ -142,11 +160,18 @@ struct CameraConfig {
     StreamMode mode = StreamMode::FrameRate;
     uint32_t chunk_payload = 61440;  // payload bytes per chunk (at most 0xFFFFF)
     uint32_t fifo_frames = 4;        // frames the camera buffers before it drops one
-    uint32_t reenumerate_ms = 150;   // off the bus after an interface reset
+    uint32_t reenumerate_ms = 150;   // off the bus (interface reset, booting new firmware)
     // null: TI products ("T0") stream make_test_pattern(product), EPC
     // products make_sensor_physics(scene).
     std::shared_ptr<FrameSource> source;
     SceneConfig scene;
+    // Data channel: the image that the data-info record describes and payload
+    // reads return (nullopt: no valid data), its type and version, and how
+    // many acks answer "erase in progress" after an erase.
+    std::optional<std::vector<uint8_t>> data_block = data_block_pattern(4096);
+    uint8_t data_type = 2;
+    uint16_t data_version = 1;
+    uint32_t erase_polls = 2;
 };
 
 // One control request as it crossed the wire, in submission order.
@@ -179,6 +204,7 @@ struct FaultCounters {
     uint32_t refused_claims = 0;
     uint32_t refused_opens = 0;
     uint32_t altered_param_replies = 0;
+    uint32_t data_faults = 0;  // data channel faults and failed payload reads
 };
 
 struct CameraCounters {
@@ -193,6 +219,12 @@ struct CameraCounters {
     uint64_t stream_bytes = 0;  // stream bytes handed to the host
     uint32_t resets = 0;
     uint32_t enumerations = 0;  // times the camera appeared on the bus
+    // Data channel.
+    uint32_t data_chunks = 0;          // chunks accepted
+    uint32_t data_chunks_refused = 0;  // chunks refused (state, length, CRC or a fault)
+    uint32_t erase_polls = 0;          // acks that answered "erase in progress"
+    uint32_t downloads = 0;            // images stored completely
+    uint32_t payload_reads = 0;        // payload pieces sent to the host
 };
 
 // A simulated camera on the bus. A cheap handle: copies refer to the same
@@ -280,6 +312,19 @@ class Camera {
     void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length,
                              uint32_t count = 1);
     void clear_faults();
+
+    // Data channel. The current image is the one the data-info record
+    // describes and payload reads return.
+    void set_data_version(uint16_t version);
+    void set_erase_polls(uint32_t polls);
+    // nullopt: no valid data (the record's size reads 0xFFFFFFFF).
+    void set_data_block(std::optional<std::vector<uint8_t>> block, uint8_t type = 2);
+    std::optional<std::vector<uint8_t>> data_block() const;
+    // What flash holds for a data type (nullopt: nothing valid).
+    std::optional<std::vector<uint8_t>> stored_image(uint8_t type) const;
+    void inject_data_fault(DataFault fault);
+    // The `nth` payload read from now on (1: the next) ends with the error status.
+    void fail_payload_read(uint32_t nth);
 
     // Leaves the bus now (in-flight transfers end NO_DEVICE) / comes back
     // with a new address on the same bus and port.

@@ -132,6 +132,35 @@ std::string set_mode(const std::string &value, CameraConfig &config) {
     return {};
 }
 
+// The stored data block: its size (made-up content) or "none" (no valid data).
+std::string set_upload_size(const std::string &value, CameraConfig &config) {
+    constexpr uint32_t kMaxBlock = 64u << 20;
+    if (value == "none") {
+        config.data_block.reset();
+        return {};
+    }
+    auto size = parse_number<uint32_t>(value);
+    if (!size || *size > kMaxBlock)
+        return "ul_size: want a size up to 64 MiB or none, got " + value;
+    config.data_block = data_block_pattern(*size);
+    return {};
+}
+
+// "announce", "erase", or "chunk:N", "ack:N", "lose:N", "skip:N".
+std::optional<DataFault> parse_data_fault(const std::string &value) {
+    using Point = DataFault::Point;
+    if (value == "announce") return DataFault{Point::Announce, 0};
+    if (value == "erase") return DataFault{Point::Erase, 0};
+    static const std::map<std::string, Point> kPerChunk = {
+        {"chunk", Point::Chunk}, {"ack", Point::Ack}, {"lose", Point::Lose}, {"skip", Point::Skip}};
+    size_t colon = value.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    auto point = kPerChunk.find(value.substr(0, colon));
+    auto chunk = parse_number<uint32_t>(std::string_view(value).substr(colon + 1));
+    if (point == kPerChunk.end() || !chunk) return std::nullopt;
+    return DataFault{point->second, *chunk};
+}
+
 const std::map<std::string, Setter> &setters() {
     static const std::map<std::string, Setter> table = {
         {"product", text_setter(&CameraConfig::product)},
@@ -156,6 +185,10 @@ const std::map<std::string, Setter> &setters() {
         {"drift", scene_setter("drift", &SceneConfig::drift, -100000, 100000)},
         {"temp", number_setter("temp", &CameraConfig::sensor_temperature, -400, 1250)},
         {"ib_temp", number_setter("ib_temp", &CameraConfig::board_temperature, -400, 1250)},
+        {"dl_version", number_setter("dl_version", &CameraConfig::data_version, 0, 0xFFFF)},
+        {"dl_erase_polls",
+         number_setter("dl_erase_polls", &CameraConfig::erase_polls, 0, 1000000000)},
+        {"ul_size", set_upload_size},
     };
     return table;
 }
@@ -197,15 +230,22 @@ std::string apply_fault(const std::string &key, const std::string &value, Camera
         camera.refuse_interface(static_cast<uint8_t>(*count));
     else if (key == "refuse_open" && count)
         camera.refuse_open(*count != 0);
+    else if (key == "dl_fail") {
+        auto fault = parse_data_fault(value);
+        if (!fault)
+            return "dl_fail: want announce, erase, chunk:N, ack:N, lose:N or skip:N, got " + value;
+        camera.inject_data_fault(*fault);
+    } else if (key == "ul_fail" && count && *count > 0)
+        camera.fail_payload_read(*count);
     else
         return key + ": bad value " + value;
     return {};
 }
 
 bool is_fault(const std::string &key) {
-    static const char *const kFaults[] = {"busy",      "error",      "hang", "stall",
-                                          "timeout",   "corrupt",    "drop", "unplug_after",
-                                          "refuse_if", "refuse_open"};
+    static const char *const kFaults[] = {"busy",      "error",       "hang",    "stall",
+                                          "timeout",   "corrupt",     "drop",    "unplug_after",
+                                          "refuse_if", "refuse_open", "dl_fail", "ul_fail"};
     for (const char *fault : kFaults)
         if (key == fault) return true;
     return false;

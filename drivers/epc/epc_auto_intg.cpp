@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "drivers/epc/epc_features.h"
 

@@ -5,7 +5,7 @@
 // second; the frame that caused the write is not decoded.
 #include <chrono>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "drivers/epc/epc_features.h"
 #include "drivers/epc/epc_pixel.h"

@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "drivers/chip_driver.h"
+#include "imgproc/lens_param.h"
 #include "imgproc/nx_calib_len.h"
-#include "imgproc/nx_lens_param.h"
 #include "sensorlib/drnu_data.h"
 #include "sensorlib/sensor_registry.h"
 

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "drivers/epc/epc_calibration.h"
 #include "drivers/epc/epc_driver_ops.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "drivers/epc/epc_pixel.h"
 #include "imgproc/nx_math.h"
 

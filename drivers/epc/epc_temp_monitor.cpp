@@ -2,7 +2,7 @@
 // described and the camera's frame rate go to the log.
 #include <chrono>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "drivers/epc/epc_features.h"
 

@@ -1,11 +1,12 @@
 #include "sim/camera/camera_model.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
+#include <utility>
 
+#include "sim/camera/status_message.h"
 #include "sim/camera/test_pattern.h"
 #include "sim/physics/sensor_settings.h"
+#include "sim/sim_bytes.h"
 
 namespace nxsim {
 namespace {
@@ -26,24 +27,6 @@ constexpr uint32_t kResetInterface = 3;
 constexpr uint32_t kResetBoard = 0;
 constexpr uint32_t kMaxResetTarget = 8;
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...) {
-    char text[kStatusMessageSize];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(text, sizeof text, fmt, args);
-    va_end(args);
-    return text;
-}
-
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(le16(p)) | static_cast<uint32_t>(le16(p + 2)) << 16;
-}
-
 void put_le32(std::vector<uint8_t> &out, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -57,7 +40,8 @@ CameraModel::CameraModel(CameraConfig config)
       params_(config_),
       thermal_(config_.sensor_temperature, config_.board_temperature, config_.scene.drift,
                Clock::now()),
-      registers_(config_.delay_code) {}
+      registers_(config_.delay_code),
+      data_(config_) {}
 
 // TI cameras stream the test pattern, EPC cameras what their sensor sees.
 std::shared_ptr<FrameSource> CameraModel::default_source() const {
@@ -96,6 +80,8 @@ void CameraModel::detach(std::optional<TimePoint> back_at) {
     stream_.clear_halt();
     pending_param_ids_.clear();
     pending_reg_read_.reset();
+    data_.abort();
+    leave_after_status_ = false;
 }
 
 void CameraModel::set_frame_source(std::shared_ptr<FrameSource> source) {
@@ -138,6 +124,8 @@ ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const ui
     } else if (setup.request == kReqStatus) {
         if (setup.is_in()) {
             outcome.data_in = status_reply(setup);
+            if (std::exchange(leave_after_status_, false))
+                detach(now + std::chrono::milliseconds(config_.reenumerate_ms));
         } else {
             outcome.end = ControlEnd::Stall;
             record.stalled = true;
@@ -183,10 +171,12 @@ CameraModel::Result CameraModel::execute(const SetupPacket &setup, std::span<con
             return device_request(setup, data, now);
         case kReqRegister:
             return register_request(setup, data, now);
-        case kReqData:
-            return {format("data channel sub %u not supported", setup.value), {}};
+        case kReqData: {
+            DataChannel::Reply reply = data_.handle(setup, data, counters_, faults_);
+            return {std::move(reply.error), std::move(reply.data_in)};
+        }
         default:
-            return {format("unknown request 0x%02X", setup.request), {}};
+            return {status_message("unknown request 0x%02X", setup.request), {}};
     }
 }
 
@@ -203,9 +193,12 @@ CameraModel::Result CameraModel::device_request(const SetupPacket &setup,
         case kSubParamGet:
             return in ? param_get_reply(setup.length) : param_get_request(data);
         default:
-            return {format("unknown sub 0x%X of request 0x%02X", setup.value, setup.request), {}};
+            return {
+                status_message("unknown sub 0x%X of request 0x%02X", setup.value, setup.request),
+                {}};
     }
-    return {format("request 0x%02X sub %u: wrong direction", setup.request, setup.value), {}};
+    return {status_message("request 0x%02X sub %u: wrong direction", setup.request, setup.value),
+            {}};
 }
 
 CameraModel::Result CameraModel::register_request(const SetupPacket &setup,
@@ -224,21 +217,26 @@ CameraModel::Result CameraModel::register_request(const SetupPacket &setup,
             if (!in) return capture_stop(data);
             break;
         default:
-            return {format("unknown sub 0x%X of request 0x%02X", setup.value, setup.request), {}};
+            return {
+                status_message("unknown sub 0x%X of request 0x%02X", setup.value, setup.request),
+                {}};
     }
-    return {format("request 0x%02X sub %u: wrong direction", setup.request, setup.value), {}};
+    return {status_message("request 0x%02X sub %u: wrong direction", setup.request, setup.value),
+            {}};
 }
 
 CameraModel::Result CameraModel::reset(std::span<const uint8_t> data, TimePoint now) {
-    if (data.size() != 4) return {format("reset: %zu data bytes, want 4", data.size()), {}};
-    const uint32_t target = le32(data.data());
-    if (target > kMaxResetTarget) return {format("unknown reset target %u", target), {}};
+    if (data.size() != 4) return {status_message("reset: %zu data bytes, want 4", data.size()), {}};
+    const uint32_t target = get32(data.data());
+    if (target > kMaxResetTarget) return {status_message("unknown reset target %u", target), {}};
     ++counters_.resets;
     if (target == kResetInterface) {
         // The camera drops off the bus once this request is answered and
         // enumerates again on the same port a little later.
         detach(now + std::chrono::milliseconds(config_.reenumerate_ms));
     } else if (target == kResetBoard) {
+        // A new firmware boots: the board comes back as a new USB device.
+        leave_after_status_ = data_.take_boot_pending();
         restart(now);
     } else if (target == kTargetSensor) {
         registers_.reset_target(kTargetSensor);
@@ -256,13 +254,14 @@ void CameraModel::restart(TimePoint now) {
     registers_.reset_all();
     pending_param_ids_.clear();
     pending_reg_read_.reset();
+    data_.abort();
 }
 
 // All entries are checked before any is applied, so a refused batch changes
 // nothing.
 CameraModel::Result CameraModel::param_set(std::span<const uint8_t> data) {
     if (data.size() % kParamEntrySize != 0)
-        return {format("parameter set: %zu bytes is no whole entry", data.size()), {}};
+        return {status_message("parameter set: %zu bytes is no whole entry", data.size()), {}};
     for (size_t off = 0; off < data.size(); off += kParamEntrySize) {
         auto value = data.subspan(off + 2).first<kParamValueSize>();
         std::string error = params_.check_host_write(data[off], value);
@@ -277,13 +276,14 @@ CameraModel::Result CameraModel::param_get_request(std::span<const uint8_t> data
     pending_param_ids_.clear();
     const size_t count = data.size() / kParamEntrySize;
     if (data.size() % kParamEntrySize != 0 || count == 0)
-        return {format("parameter get: %zu bytes is no whole entry", data.size()), {}};
+        return {status_message("parameter get: %zu bytes is no whole entry", data.size()), {}};
     if (count > kMaxParamsPerGet)
-        return {format("parameter get: %zu entries, at most %zu", count, kMaxParamsPerGet), {}};
+        return {status_message("parameter get: %zu entries, at most %zu", count, kMaxParamsPerGet),
+                {}};
     std::vector<uint8_t> ids;
     for (size_t i = 0; i < count; ++i) {
         uint8_t id = data[i * kParamEntrySize];
-        if (!params_.known(id)) return {format("unknown parameter id %u", id), {}};
+        if (!params_.known(id)) return {status_message("unknown parameter id %u", id), {}};
         ids.push_back(id);
     }
     pending_param_ids_ = std::move(ids);
@@ -293,8 +293,8 @@ CameraModel::Result CameraModel::param_get_request(std::span<const uint8_t> data
 CameraModel::Result CameraModel::param_get_reply(uint16_t length) {
     if (pending_param_ids_.empty()) return {"parameter get: no request", {}};
     if (length != pending_param_ids_.size() * kParamEntrySize)
-        return {format("parameter get: reply of %u bytes, want %zu", length,
-                       pending_param_ids_.size() * kParamEntrySize),
+        return {status_message("parameter get: reply of %u bytes, want %zu", length,
+                               pending_param_ids_.size() * kParamEntrySize),
                 {}};
     std::vector<uint8_t> reply;
     for (uint8_t id : pending_param_ids_) {
@@ -314,27 +314,28 @@ CameraModel::Result CameraModel::param_get_reply(uint16_t length) {
 
 CameraModel::Result CameraModel::reg_write(std::span<const uint8_t> data) {
     if (data.size() < kRegHeaderSize)
-        return {format("register write: %zu bytes, want at least 7", data.size()), {}};
-    const uint16_t byte_count = le16(&data[5]);
+        return {status_message("register write: %zu bytes, want at least 7", data.size()), {}};
+    const uint16_t byte_count = get16(&data[5]);
     if (byte_count % 4 != 0 || byte_count != data.size() - kRegHeaderSize)
-        return {format("register write: count %u for %zu value bytes", byte_count,
-                       data.size() - kRegHeaderSize),
+        return {status_message("register write: count %u for %zu value bytes", byte_count,
+                               data.size() - kRegHeaderSize),
                 {}};
     std::vector<uint32_t> values(byte_count / 4);
     for (size_t i = 0; i < values.size(); ++i)
-        values[i] = le32(&data[kRegHeaderSize + 4 * i]);
-    return {registers_.write(data[0], le32(&data[1]), values), {}};
+        values[i] = get32(&data[kRegHeaderSize + 4 * i]);
+    return {registers_.write(data[0], get32(&data[1]), values), {}};
 }
 
 CameraModel::Result CameraModel::reg_read_request(std::span<const uint8_t> data) {
     pending_reg_read_.reset();
     if (data.size() != kRegHeaderSize)
-        return {format("register read: %zu bytes, want 7", data.size()), {}};
-    const uint16_t byte_count = le16(&data[5]);
+        return {status_message("register read: %zu bytes, want 7", data.size()), {}};
+    const uint16_t byte_count = get16(&data[5]);
     const uint32_t count = byte_count / 4u;
     if (byte_count % 4 != 0 || count == 0 || count > kMaxRegsPerRead)
-        return {format("register read: %u bytes, want 4 to 64 in steps of 4", byte_count), {}};
-    RegRead request{data[0], le32(&data[1]), count};
+        return {status_message("register read: %u bytes, want 4 to 64 in steps of 4", byte_count),
+                {}};
+    RegRead request{data[0], get32(&data[1]), count};
     std::vector<uint32_t> probe;
     std::string error = registers_.read(request.target, request.base, request.count, probe);
     if (!error.empty()) return {error, {}};
@@ -347,7 +348,9 @@ CameraModel::Result CameraModel::reg_read_reply(uint16_t length) {
     const RegRead request = *pending_reg_read_;
     pending_reg_read_.reset();
     if (length != request.count * 4)
-        return {format("register read: reply of %u bytes, want %u", length, request.count * 4), {}};
+        return {
+            status_message("register read: reply of %u bytes, want %u", length, request.count * 4),
+            {}};
     std::vector<uint32_t> values;
     registers_.read(request.target, request.base, request.count, values);
     std::vector<uint8_t> reply;
@@ -357,7 +360,8 @@ CameraModel::Result CameraModel::reg_read_reply(uint16_t length) {
 }
 
 CameraModel::Result CameraModel::capture_start(std::span<const uint8_t> data, TimePoint now) {
-    if (data.size() != 4) return {format("capture start: %zu bytes, want 4", data.size()), {}};
+    if (data.size() != 4)
+        return {status_message("capture start: %zu bytes, want 4", data.size()), {}};
     ++counters_.captures_started;
     if (params_.dev_mode() == kDevModeDataUpload)
         stream_.start_block(config_.stored_data, stream_settings(), counters_);
@@ -367,7 +371,8 @@ CameraModel::Result CameraModel::capture_start(std::span<const uint8_t> data, Ti
 }
 
 CameraModel::Result CameraModel::capture_stop(std::span<const uint8_t> data) {
-    if (data.size() != 1) return {format("capture stop: %zu bytes, want 1", data.size()), {}};
+    if (data.size() != 1)
+        return {status_message("capture stop: %zu bytes, want 1", data.size()), {}};
     ++counters_.captures_stopped;
     stream_.stop();
     return {};

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/camera/data_channel.h"
 #include "sim/camera/fault_plan.h"
 #include "sim/camera/param_store.h"
 #include "sim/camera/register_file.h"
@@ -75,6 +76,7 @@ class CameraModel {
     ParamStore &params() { return params_; }
     RegisterFile &registers() { return registers_; }
     FaultPlan &faults() { return faults_; }
+    DataChannel &data_channel() { return data_; }
     const CameraCounters &counters() const { return counters_; }
     std::vector<WireRecord> &wire_log() { return wire_log_; }
     void set_stream_mode(StreamMode mode) { config_.mode = mode; }
@@ -126,6 +128,10 @@ class CameraModel {
     CameraCounters counters_;
     std::vector<WireRecord> wire_log_;
     StreamEngine stream_;
+    DataChannel data_;
+    // Booting a new firmware: the camera leaves the bus once the host has
+    // read the status of the restart request.
+    bool leave_after_status_ = false;
 
     // Status of the last command, as request 0xB0 reports it.
     uint8_t last_request_ = 0;

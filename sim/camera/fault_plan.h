@@ -54,6 +54,7 @@ class FaultPlan {
     bool unplug_armed() const { return unplug_after_.has_value(); }
     void count_frame_sent();
     void count_unplug();
+    void count_data_fault() { ++counters_.data_faults; }
 
     const FaultCounters &counters() const { return counters_; }
 

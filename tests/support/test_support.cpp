@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,6 +29,33 @@ ScopedCwd::ScopedCwd(const std::filesystem::path &dir)
 ScopedCwd::~ScopedCwd() {
     std::error_code ignored;
     std::filesystem::current_path(previous_, ignored);
+}
+
+namespace {
+
+constexpr size_t kObservedBlock = 8u << 20;
+
+size_t mapped_bytes() {
+    return mallinfo2().hblkhd;
+}
+
+}  // namespace
+
+ObservedRecord::ObservedRecord() {
+    // A fixed threshold: the C library would otherwise raise it after large
+    // frees and stop mapping blocks of this size on their own.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    const size_t before = mapped_bytes();
+    dev_ = static_cast<nivex_device *>(std::calloc(1, kObservedBlock));
+    if (dev_ == nullptr) throw std::runtime_error("calloc failed");
+    dev_->free_on_close = 1;
+    mapped_with_record_ = mapped_bytes();
+    observable_ = mapped_with_record_ >= before + kObservedBlock;
+}
+
+std::optional<bool> ObservedRecord::freed() const {
+    if (!observable_) return std::nullopt;
+    return mapped_bytes() + kObservedBlock <= mapped_with_record_;
 }
 
 std::string read_file(const std::string &path) {

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+
+#include "nivex.h"
 
 namespace nxtest {
 
@@ -32,6 +35,26 @@ class ScopedCwd {
 
   private:
     std::filesystem::path previous_;
+};
+
+// A caller record handed to the library with free_on_close set, whose freeing
+// the test can see: the record starts a block so large that the C library
+// maps it on its own, and the mapped bytes drop when it is freed. Under a
+// sanitizer's allocator the drop cannot be seen (LeakSanitizer checks then).
+class ObservedRecord {
+  public:
+    ObservedRecord();
+    ObservedRecord(const ObservedRecord &) = delete;
+    ObservedRecord &operator=(const ObservedRecord &) = delete;
+
+    nivex_device *get() const { return dev_; }
+    // Whether the library freed the record; nullopt when it cannot be told.
+    std::optional<bool> freed() const;
+
+  private:
+    nivex_device *dev_;
+    size_t mapped_with_record_ = 0;
+    bool observable_ = false;
 };
 
 // The whole content of a file ("" when it cannot be read).
