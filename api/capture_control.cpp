@@ -3,7 +3,7 @@
 
 #include "api/capture.h"
 #include "api/params.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 

@@ -49,6 +49,9 @@ class CaptureState {
     void force_stop();
     bool forced_stop() const { return force_stop_.load(); }
     CapError pending() const { return unpack(pending_.load()); }
+    // Transfer time-outs since the start; stalls since the last data chunk.
+    int32_t timeouts() const { return timeouts_.load(); }
+    int32_t stalls() const { return stalls_.load(); }
     // Clears the pending error if it is still the one shown.
     void clear_shown(CapError shown);
     // What a fetch returns once the capture has ended and nothing is left

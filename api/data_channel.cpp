@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "api/data_records.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 

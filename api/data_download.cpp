@@ -11,7 +11,7 @@
 #include "api/data_file.h"
 #include "api/data_link.h"
 #include "api/data_records.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 

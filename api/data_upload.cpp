@@ -8,7 +8,7 @@
 #include "api/data_link.h"
 #include "api/data_records.h"
 #include "api/staged_file.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 
 namespace nx::data {

@@ -82,15 +82,17 @@ bool read_identity(nivex_device *dev, Session &session) {
 
 // Parser and driver of a session whose transport is open; false after logging.
 bool start_session(nivex_device *dev, Session &session) {
-    session.drv = nivex_drv_find(dev);
-    if (session.drv == nullptr) {
+    const chip_driver *row = nivex_drv_find(dev);
+    if (row == nullptr) {
         NX_ERR(kOpenFn, "[%s] cannot find driver for device: product=%s\n", dev->product);
         return false;
     }
-    if (session.drv->ops == nullptr || session.drv->ops->init == nullptr) {
+    if (row->ops == nullptr || row->ops->init == nullptr) {
         NX_ERR(kOpenFn, "[%s] driver not available for device: product=%s\n", dev->product);
         return false;
     }
+    session.drv_instance = {row->desc, row->product_code, row->ops, nullptr, nullptr};
+    session.drv = &session.drv_instance;
     nx_stream_cfg cfg{kOpenFrames};
     session.stream.reset(nx_stream_create(&cfg));
     if (!session.stream) {

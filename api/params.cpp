@@ -5,7 +5,7 @@
 
 #include "api/params.h"
 #include "api/session.h"
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 

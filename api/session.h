@@ -41,6 +41,10 @@ struct StreamDeleter {
 };
 
 struct Session : ll_device {
+    // The session's own instance of its registry row (drv points to it), so
+    // that two cameras with the same product code never share the driver's
+    // device and private state.
+    chip_driver drv_instance{};
     chip_driver *drv = nullptr;
     std::atomic<uint8_t> opened{0};
     // The transport's capture runs (start succeeded, no successful stop yet).

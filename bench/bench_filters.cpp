@@ -12,10 +12,8 @@
 #include "imgproc/nx_calib_len.h"
 #include "imgproc/nx_filter.h"
 
-#ifdef NIVEX_BENCH_OPENCV
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
-#endif
+#include "bench/opencv_chain.h"
+
 #ifdef NIVEX_BENCH_OPENCV_CALIB3D
 #include <opencv2/calib3d.hpp>
 #endif
@@ -25,7 +23,7 @@ namespace {
 constexpr int kW = 320;
 constexpr int kH = 240;
 constexpr size_t kPixels = static_cast<size_t>(kW) * kH;
-constexpr uint32_t kFlypixThreshold = 90000;
+using nxbench::kFlypixThreshold;
 
 // A tilted wall with a box in front of it, sensor noise and scattered
 // low-amplitude pixels.
@@ -229,21 +227,7 @@ void BM_gauss3_cv(benchmark::State &state) {
 }
 BENCHMARK(BM_gauss3_cv)->Name("gauss3/opencv");
 
-// Sobel of the quartered image, squared magnitude against threshold / 16,
-// steep pixels set to 0.
-struct CvFlypix {
-    cv::Mat gx, gy, gx2, gy2, mask;
-    void operator()(const cv::Mat &s, cv::Mat &d) {
-        cv::Sobel(s, gx, CV_32F, 1, 0, 3, 0.25, 0, cv::BORDER_REPLICATE);
-        cv::Sobel(s, gy, CV_32F, 0, 1, 3, 0.25, 0, cv::BORDER_REPLICATE);
-        cv::multiply(gx, gx, gx2);
-        cv::multiply(gy, gy, gy2);
-        cv::add(gx2, gy2, gx2);
-        cv::compare(gx2, static_cast<double>(kFlypixThreshold >> 4), mask, cv::CMP_GT);
-        s.copyTo(d);
-        d.setTo(0, mask);
-    }
-};
+using nxbench::CvFlypix;
 
 void BM_flypix_cv(benchmark::State &state) {
     CvFlypix flypix;
@@ -268,15 +252,8 @@ void BM_fhole5_cv(benchmark::State &state) {
 BENCHMARK(BM_fhole5_cv)->Name("fhole5/opencv");
 
 void BM_chain_cv(benchmark::State &state) {
-    cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
-    CvFlypix flypix;
-    cv::Mat a, b;
-    run_cv(state, [&](const cv::Mat &s, cv::Mat &d) {
-        cv::medianBlur(s, a, 5);
-        cv::GaussianBlur(a, b, cv::Size(3, 3), 0, 0, cv::BORDER_REPLICATE);
-        flypix(b, a);
-        cv::dilate(a, d, kernel, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    });
+    nxbench::CvChain chain;
+    run_cv(state, [&](const cv::Mat &s, cv::Mat &d) { chain(s, d); });
 }
 BENCHMARK(BM_chain_cv)->Name("chain/opencv");
 

@@ -37,6 +37,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
     void PrintSummary() const {
+        PrintStages();
         if (groups_.empty()) return;
         std::printf("\nRatios (nx time / yardstick time, same run; below 1 is faster):\n");
         for (const auto &[group, timings] : groups_) {
@@ -52,6 +53,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
   private:
+    // Groups named "<pipeline>_stages" hold one benchmark per stage of a
+    // pipeline: a table of their times.
+    void PrintStages() const {
+        for (const auto &[group, timings] : groups_) {
+            if (group.size() < 7 || group.compare(group.size() - 7, 7, "_stages") != 0) continue;
+            std::printf("\nStages of %s (same run):\n", group.c_str());
+            for (const Timing &t : timings)
+                std::printf("  %-36s %10.1f us\n", t.impl.c_str(), t.ns_per_iter / 1000.0);
+        }
+    }
+
     static double to_ns(benchmark::TimeUnit unit) {
         switch (unit) {
             case benchmark::kSecond:

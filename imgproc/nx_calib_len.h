@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "imgproc/nx_lens_param.h"
+#include "imgproc/lens_param.h"
 #include "nivex.h"
 
 extern "C" {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "common/nx_log.h"
+#include "imgproc/mat3.h"
 #include "imgproc/nx_calib_len.h"
-#include "imgproc/nx_mat3.h"
-#include "imgproc/nx_simd.h"
+#include "imgproc/simd.h"
 
 namespace {
 

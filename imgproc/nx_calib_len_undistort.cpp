@@ -14,7 +14,7 @@
 
 #include "common/nx_log.h"
 #include "imgproc/nx_calib_len.h"
-#include "imgproc/nx_simd.h"
+#include "imgproc/simd.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 // read as 0 or negative and count as holes. So a valid neighbour always beats
 // a marker, and among holes 0 beats every marker and a larger marker code beats
 // a smaller one.
+#include "imgproc/filter_rows.h"
 #include "imgproc/nx_filter.h"
-#include "imgproc/nx_filter_rows.h"
 
 namespace {
 

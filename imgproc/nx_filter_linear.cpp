@@ -4,8 +4,8 @@
 // run entirely in 16-bit lanes: each sample is split as p = d * hi + lo, with
 // d the divisor of the sum. The weighted sums of the hi parts and of the lo
 // parts both fit in 16 bits, and floor(sum / d) = sum(hi) + floor(sum(lo) / d).
+#include "imgproc/filter_rows.h"
 #include "imgproc/nx_filter.h"
-#include "imgproc/nx_filter_rows.h"
 
 namespace {
 

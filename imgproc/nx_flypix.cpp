@@ -8,8 +8,8 @@
 // and |gx|, |gy| are at most 65532. The test gx^2 + gy^2 > threshold / 16 has
 // a limit below 2^28, so a component of 16384 or more decides it on its own;
 // clamping both components to 16384 keeps the sum of squares below 2^31.
+#include "imgproc/filter_rows.h"
 #include "imgproc/nx_filter.h"
-#include "imgproc/nx_filter_rows.h"
 
 namespace {
 

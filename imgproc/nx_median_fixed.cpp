@@ -9,8 +9,8 @@
 //  - 5x5: neighbouring columns are merged pairwise into sorted runs of 10
 //    (each run serves two pixels), the middle six of two runs are selected,
 //    and the fifth column is merged into those.
+#include "imgproc/filter_rows.h"
 #include "imgproc/nx_filter.h"
-#include "imgproc/nx_filter_rows.h"
 
 namespace {
 

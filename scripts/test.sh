@@ -6,11 +6,11 @@
 # Further arguments go to ctest, e.g. scripts/test.sh default -L stream
 #   or -LE soak to leave out the long soak tests.
 #
-# Many tests run against a simulated camera that streams in real time, so a
-# machine that stalls for seconds can make one miss a deadline. A test that
-# fails is therefore run once more on its own: one that passes then is listed
-# as FLAKY (and the run passes); one that fails again fails the run, with its
-# output printed last.
+# Tests wait for events and counters with generous deadlines, so a loaded
+# machine makes them slower, not failing. A test that fails is run once more
+# on its own, for diagnosis: one that passes then is listed as FLAKY (and the
+# run passes) - a timing dependence to fix, not to live with; one that fails
+# again fails the run, with its output printed last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "nivex.h"
+#include "nivex_epc.h"  // calc_dcs_sort, calc_dcs_unsort
 
 namespace nx {
 
@@ -17,10 +17,3 @@ bool dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height);
 bool dcs_unsort(uint16_t *dst, const uint16_t *src, int width, int height);
 
 }  // namespace nx
-
-extern "C" {
-
-// Readout order to image order, and back; refused arguments write nothing.
-NIVEX_API void calc_dcs_sort(uint16_t *dst, const uint16_t *src, int width, int height);
-NIVEX_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int width, int height);
-}

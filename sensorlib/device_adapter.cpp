@@ -16,7 +16,9 @@ constexpr uint32_t kStandaloneUsbLevel = 5;
 constexpr int kRoiX1 = 4, kRoiX2 = 323, kRoiY1 = 6, kRoiY2 = 125;
 
 // Serialises adapter start and end; the device it opened itself, if any.
-std::mutex g_adapter_mu;
+// Recursive: the stand-alone start opens a camera, and opening an EPC camera
+// binds it through this adapter on the same thread.
+std::recursive_mutex g_adapter_mu;
 nivex_device *g_owned_device = nullptr;  // guarded by g_adapter_mu
 
 // Closes the device the stand-alone start opened and ends the library.

@@ -5,7 +5,7 @@
 #include <bit>
 #include <cmath>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "sensorlib/data_file.h"
 #include "sensorlib/sensor_model.h"

@@ -2,7 +2,7 @@
 // identity, frame information and the calibration snapshot.
 #include "sensorlib/sensor_model.h"
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 #include "common/nx_log.h"
 #include "sensorlib/register_bridge.h"
 

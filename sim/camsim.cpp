@@ -3,6 +3,7 @@
 #include "sim/camsim.h"
 
 #include "sim/libusb/sim_core.h"
+#include "sim/physics/factory_calibration.h"
 
 namespace nxsim {
 namespace {
@@ -22,17 +23,6 @@ auto locked(Action action) {
 }
 
 }  // namespace
-
-std::array<uint8_t, 8> WireRecord::setup() const {
-    return {request_type,
-            request,
-            static_cast<uint8_t>(value),
-            static_cast<uint8_t>(value >> 8),
-            static_cast<uint8_t>(index),
-            static_cast<uint8_t>(index >> 8),
-            static_cast<uint8_t>(length),
-            static_cast<uint8_t>(length >> 8)};
-}
 
 uint8_t Camera::bus() const {
     return locked([&](Core &) { return model_->bus(); });
@@ -87,7 +77,7 @@ uint16_t Camera::integration_time() const {
     return locked([&](Core &) { return model_->params().integration_time(); });
 }
 void Camera::set_temperatures(int16_t sensor, int16_t board) {
-    locked([&](Core &) { model_->params().set_temperatures(sensor, board); });
+    locked([&](Core &) { model_->set_temperatures(sensor, board, Clock::now()); });
 }
 int16_t Camera::sensor_temperature() const {
     return locked([&](Core &) { return model_->params().sensor_temperature(); });
@@ -97,6 +87,17 @@ int16_t Camera::board_temperature() const {
 }
 uint32_t Camera::modulation_khz() const {
     return locked([&](Core &) { return model_->registers().modulation_khz(); });
+}
+SensorState Camera::sensor_state() const {
+    return locked([&](Core &) { return model_->sensor_state(Clock::now()); });
+}
+std::vector<double> Camera::true_distances_mm() const {
+    const SceneConfig scene = locked([&](Core &) { return model_->config().scene; });
+    return physics::true_distances_mm(scene);
+}
+bool Camera::write_factory_calibration(const std::string &folder) const {
+    const CameraConfig config = locked([&](Core &) { return model_->config(); });
+    return physics::write_factory_calibration(config, folder);
 }
 
 void Camera::inject_busy(uint32_t count) {

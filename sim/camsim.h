@@ -35,6 +35,16 @@ struct FrameFormat {
     uint32_t frame_bytes = 614400;  // bytes of one frame
 };
 
+// The camera's sensor settings at the moment it takes a frame.
+struct SensorState {
+    uint32_t modulation_khz = 12000;           // from the sensor's clock registers
+    double integration_us = 700;               // parameter 13; in HDR mode the even image rows
+    std::optional<double> hdr_integration_us;  // HDR mode: the odd image rows
+    bool ambient_suppression = false;          // the sensor's ABS bits
+    int16_t temp_sensor = 0;                   // 0.1 degC, as the frame header
+    int16_t temp_ib = 0;
+};
+
 // Produces the content of the frames a camera streams. Called with the
 // simulator's lock held, on whichever thread handles libusb events.
 class FrameSource {
@@ -44,7 +54,40 @@ class FrameSource {
     // Writes frame `index` (counted from 0 at each capture start) into `out`,
     // which holds exactly format().frame_bytes bytes.
     virtual void render(uint32_t index, std::span<uint8_t> out) = 0;
+    // The same for a sensor in `state`; sources that do not depend on the
+    // sensor's settings keep this default.
+    virtual void render_sensor(uint32_t index, std::span<uint8_t> out, const SensorState &) {
+        render(index, out);
+    }
 };
+
+// What the simulated EPC sensor looks at, and how good a sensor it is.
+struct SceneConfig {
+    enum class Kind {
+        Wall,   // a flat wall perpendicular to the optical axis at wall_mm
+        Steps,  // planes at 0.8, 1.2, 2.0 and 3.0 m with straight edges between them
+    };
+    Kind kind = Kind::Wall;
+    double wall_mm = 1500;
+    double reflectivity = 0.5;  // 0..1
+    double ambient = 0.1;       // 0..1, background light
+    // Distance noise (standard deviation, mm) of a pixel of amplitude 1000 at
+    // 12 MHz; other pixels scale with 1 / amplitude. 0: no noise.
+    double noise_mm = 3;
+    // Peak of the per-pixel, distance-dependent error that the factory's
+    // DRNU calibration measures (mm). 0: none.
+    double drnu_mm = 30;
+    // Temperature drift, 0.1 degC per minute (the board drifts at half the
+    // rate), from the camera's start temperatures.
+    double drift = 0;
+    uint64_t seed = 1;  // noise
+};
+
+struct CameraConfig;
+// The raw phase frames of the EPC sensor of a camera (its chip has a DRNU
+// error of its own) looking at the camera's scene through its lens: what EPC
+// products stream unless a source is given.
+std::shared_ptr<FrameSource> make_sensor_physics(const CameraConfig &config);
 
 // The built-in deterministic test pattern for a product text: TI frames
 // (middle field "T0": 320 x 240 pixels of 4 bytes, format 1) or raw phase
@@ -115,10 +158,13 @@ struct CameraConfig {
     uint64_t link_rate = 0;
     // Streaming.
     StreamMode mode = StreamMode::FrameRate;
-    uint32_t chunk_payload = 61440;       // payload bytes per chunk (at most 0xFFFFF)
-    uint32_t fifo_frames = 4;             // frames the camera buffers before it drops one
-    uint32_t reenumerate_ms = 150;        // off the bus (interface reset, booting new firmware)
-    std::shared_ptr<FrameSource> source;  // null: make_test_pattern(product)
+    uint32_t chunk_payload = 61440;  // payload bytes per chunk (at most 0xFFFFF)
+    uint32_t fifo_frames = 4;        // frames the camera buffers before it drops one
+    uint32_t reenumerate_ms = 150;   // off the bus (interface reset, booting new firmware)
+    // null: TI products ("T0") stream make_test_pattern(product), EPC
+    // products make_sensor_physics(scene).
+    std::shared_ptr<FrameSource> source;
+    SceneConfig scene;
     // Data channel: the image that the data-info record describes and payload
     // reads return (nullopt: no valid data), its type and version, and how
     // many acks answer "erase in progress" after an erase.
@@ -215,6 +261,16 @@ class Camera {
     // Modulation frequency in kHz that the sensor registers select (PLL base
     // 0x82/0x81, divider 0x85, 36 MHz path 0x80 bit 6).
     uint32_t modulation_khz() const;
+    // The sensor settings the next frame is taken with.
+    SensorState sensor_state() const;
+    // Ground truth of an EPC camera's scene: per pixel (top to bottom, as
+    // the sensor sees it through the lens) the true radial distance in mm.
+    std::vector<double> true_distances_mm() const;
+    // Writes the factory's DRNU calibration of this camera's sensor (its
+    // parameter file and distance-images file, named by its wafer and chip
+    // ID) into `folder` (a prefix ending in a separator). False when a file
+    // cannot be written.
+    bool write_factory_calibration(const std::string &folder) const;
 
     // Faults. Each one strikes as often as asked (or at the given rate) and
     // is counted in faults().

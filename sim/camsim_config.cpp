@@ -33,13 +33,17 @@ std::optional<Number> parse_number(std::string_view text) {
     return value;
 }
 
-std::optional<double> parse_rate(std::string_view text) {
+std::optional<double> parse_real(std::string_view text, double low, double high) {
     // from_chars for double is not in every standard library this builds with.
     std::string copy(text);
     char *end = nullptr;
     double value = std::strtod(copy.c_str(), &end);
-    if (copy.empty() || *end != '\0' || value < 0 || value > 1) return std::nullopt;
+    if (copy.empty() || *end != '\0' || !(value >= low && value <= high)) return std::nullopt;
     return value;
+}
+
+std::optional<double> parse_rate(std::string_view text) {
+    return parse_real(text, 0, 1);
 }
 
 std::string split_items(std::string_view text, SimPlan &plan) {
@@ -89,6 +93,33 @@ Setter text_setter(std::string CameraConfig::*field) {
         config.*field = value;
         return {};
     };
+}
+
+Setter scene_setter(const char *key, double SceneConfig::*field, double low, double high) {
+    return [=](const std::string &value, CameraConfig &config) -> std::string {
+        auto v = parse_real(value, low, high);
+        if (!v) return std::string(key) + ": bad value " + value;
+        config.scene.*field = *v;
+        return {};
+    };
+}
+
+// "wall:<mm>" or "steps".
+std::string set_scene(const std::string &value, CameraConfig &config) {
+    constexpr std::string_view kWall = "wall:";
+    if (value == "steps") {
+        config.scene.kind = SceneConfig::Kind::Steps;
+        return {};
+    }
+    if (value.rfind(kWall, 0) == 0) {
+        auto mm = parse_real(std::string_view(value).substr(kWall.size()), 100, 60000);
+        if (mm) {
+            config.scene.kind = SceneConfig::Kind::Wall;
+            config.scene.wall_mm = *mm;
+            return {};
+        }
+    }
+    return "scene: want wall:<mm> (100 to 60000) or steps, got " + value;
 }
 
 std::string set_mode(const std::string &value, CameraConfig &config) {
@@ -146,6 +177,14 @@ const std::map<std::string, Setter> &setters() {
         {"wafer_id", number_setter("wafer_id", &CameraConfig::wafer_id, 0, 0xFFFF)},
         {"delay_code", number_setter("delay_code", &CameraConfig::delay_code, 0, 0xFF)},
         {"mode", set_mode},
+        {"scene", set_scene},
+        {"reflect", scene_setter("reflect", &SceneConfig::reflectivity, 0, 1)},
+        {"ambient", scene_setter("ambient", &SceneConfig::ambient, 0, 1)},
+        {"noise", scene_setter("noise", &SceneConfig::noise_mm, 0, 1000)},
+        {"drnu", scene_setter("drnu", &SceneConfig::drnu_mm, 0, 1000)},
+        {"drift", scene_setter("drift", &SceneConfig::drift, -100000, 100000)},
+        {"temp", number_setter("temp", &CameraConfig::sensor_temperature, -400, 1250)},
+        {"ib_temp", number_setter("ib_temp", &CameraConfig::board_temperature, -400, 1250)},
         {"dl_version", number_setter("dl_version", &CameraConfig::data_version, 0, 0xFFFF)},
         {"dl_erase_polls",
          number_setter("dl_erase_polls", &CameraConfig::erase_polls, 0, 1000000000)},
@@ -274,6 +313,7 @@ std::string configure(std::string_view text) {
             seed = *n;
         }
         settings["seed"] = std::to_string(seed);
+        config.scene.seed = seed;
         Camera trial(std::make_shared<CameraModel>(config));
         if (!(error = apply_faults(settings, trial)).empty()) return error;
         planned.emplace_back(std::move(config), std::move(settings));

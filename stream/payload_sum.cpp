@@ -1,6 +1,6 @@
 #include "stream/payload_sum.h"
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,6 +1,6 @@
 #include "stream/stream_header.h"
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 
 namespace nx::stream {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/nx_bytes.h"
+#include "common/byte_order.h"
 
 #include "ll/usb/usb_ll.h"
 

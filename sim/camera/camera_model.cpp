@@ -5,6 +5,7 @@
 
 #include "sim/camera/status_message.h"
 #include "sim/camera/test_pattern.h"
+#include "sim/physics/sensor_settings.h"
 #include "sim/sim_bytes.h"
 
 namespace nxsim {
@@ -35,10 +36,34 @@ void put_le32(std::vector<uint8_t> &out, uint32_t v) {
 
 CameraModel::CameraModel(CameraConfig config)
     : config_(std::move(config)),
-      source_(config_.source ? config_.source : make_test_pattern(config_.product)),
+      source_(config_.source ? config_.source : default_source()),
       params_(config_),
+      thermal_(config_.sensor_temperature, config_.board_temperature, config_.scene.drift,
+               Clock::now()),
       registers_(config_.delay_code),
       data_(config_) {}
+
+// TI cameras stream the test pattern, EPC cameras what their sensor sees.
+std::shared_ptr<FrameSource> CameraModel::default_source() const {
+    if (chip_code(config_.product) == "T0") return make_test_pattern(config_.product);
+    return make_sensor_physics(config_);
+}
+
+void CameraModel::refresh_temperatures(TimePoint now) {
+    if (!thermal_.drifting()) return;
+    const auto [sensor, board] = thermal_.at(now);
+    params_.set_temperatures(sensor, board);
+}
+
+void CameraModel::set_temperatures(int16_t sensor, int16_t board, TimePoint now) {
+    thermal_.restart(now, sensor, board);
+    params_.set_temperatures(sensor, board);
+}
+
+SensorState CameraModel::sensor_state(TimePoint now) {
+    refresh_temperatures(now);
+    return physics::read_sensor_state(registers_, params_);
+}
 
 void CameraModel::attach(uint8_t address) {
     address_ = address;
@@ -60,13 +85,18 @@ void CameraModel::detach(std::optional<TimePoint> back_at) {
 }
 
 void CameraModel::set_frame_source(std::shared_ptr<FrameSource> source) {
-    source_ = source ? std::move(source) : make_test_pattern(config_.product);
+    source_ = source ? std::move(source) : default_source();
     config_.source = source_;
 }
 
 StreamSettings CameraModel::stream_settings() const {
-    return {config_.mode,        params_.frame_rate(),         config_.chunk_payload,
-            config_.fifo_frames, params_.sensor_temperature(), params_.board_temperature()};
+    return {config_.mode,
+            params_.frame_rate(),
+            config_.chunk_payload,
+            config_.fifo_frames,
+            params_.sensor_temperature(),
+            params_.board_temperature(),
+            physics::read_sensor_state(registers_, params_)};
 }
 
 ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const uint8_t> data_out,
@@ -80,6 +110,7 @@ ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const ui
                       false,
                       false};
     if (!setup.is_in()) record.data.assign(data_out.begin(), data_out.end());
+    refresh_temperatures(now);
     ControlOutcome outcome;
 
     if (setup.request_type != kRequestTypeOut && setup.request_type != kRequestTypeIn) {
@@ -206,7 +237,7 @@ CameraModel::Result CameraModel::reset(std::span<const uint8_t> data, TimePoint 
     } else if (target == kResetBoard) {
         // A new firmware boots: the board comes back as a new USB device.
         leave_after_status_ = data_.take_boot_pending();
-        restart();
+        restart(now);
     } else if (target == kTargetSensor) {
         registers_.reset_target(kTargetSensor);
     }
@@ -215,10 +246,11 @@ CameraModel::Result CameraModel::reset(std::span<const uint8_t> data, TimePoint 
 
 // The firmware starts over: capture stopped, parameters and registers back
 // to their power-on values.
-void CameraModel::restart() {
+void CameraModel::restart(TimePoint now) {
     stream_.stop();
     stream_.clear_halt();
     params_ = ParamStore(config_);
+    thermal_.restart(now, config_.sensor_temperature, config_.board_temperature);
     registers_.reset_all();
     pending_param_ids_.clear();
     pending_reg_read_.reset();
@@ -348,6 +380,7 @@ CameraModel::Result CameraModel::capture_stop(std::span<const uint8_t> data) {
 
 BulkResult CameraModel::bulk_in(uint8_t endpoint, std::span<uint8_t> room, TimePoint now) {
     if (!attached_ || !has_endpoint(endpoint)) return {0, BulkEnd::Waiting};
+    refresh_temperatures(now);
     BulkResult result = stream_.read(room, now, stream_settings(), faults_, counters_);
     if (stream_.unplug_due(faults_)) {
         faults_.count_unplug();

@@ -21,6 +21,7 @@
 #include "sim/camera/stream_engine.h"
 #include "sim/camera/wire.h"
 #include "sim/camsim.h"
+#include "sim/physics/thermal_drift.h"
 
 namespace nxsim {
 
@@ -81,6 +82,10 @@ class CameraModel {
     void set_stream_mode(StreamMode mode) { config_.mode = mode; }
     void set_frame_source(std::shared_ptr<FrameSource> source);
     const CameraConfig &config() const { return config_; }
+    // Temperatures from now on (they drift on from these).
+    void set_temperatures(int16_t sensor, int16_t board, TimePoint now);
+    // The sensor settings a frame taken now gets.
+    SensorState sensor_state(TimePoint now);
 
   private:
     // What a command did: an error text (empty: success) and, for requests
@@ -103,8 +108,11 @@ class CameraModel {
     Result reg_read_reply(uint16_t length);
     Result capture_start(std::span<const uint8_t> data, TimePoint now);
     Result capture_stop(std::span<const uint8_t> data);
-    void restart();
+    void restart(TimePoint now);
     StreamSettings stream_settings() const;
+    // The temperatures follow the drift up to `now`.
+    void refresh_temperatures(TimePoint now);
+    std::shared_ptr<FrameSource> default_source() const;
 
     CameraConfig config_;
     std::shared_ptr<FrameSource> source_;
@@ -114,6 +122,7 @@ class CameraModel {
     std::optional<TimePoint> reattach_at_;
 
     ParamStore params_;
+    physics::ThermalDrift thermal_;
     RegisterFile registers_;
     FaultPlan faults_;
     CameraCounters counters_;

@@ -99,7 +99,7 @@ void StreamEngine::produce(const StreamSettings &settings, FaultPlan &faults,
                            CameraCounters &counters) {
     const FrameFormat format = source_->format();
     frame_.resize(format.frame_bytes);
-    source_->render(frame_index_, frame_);
+    source_->render_sensor(frame_index_, frame_, settings.sensor);
     writer_.set_description(
         {format.frfmt, format.width, format.height, settings.temp_sensor, settings.temp_ib, 0});
     if (head_ > kCompactThreshold && head_ * 2 > fifo_.size()) {

@@ -26,6 +26,7 @@ struct StreamSettings {
     uint32_t fifo_frames = 4;
     int16_t temp_sensor = 0;
     int16_t temp_ib = 0;
+    SensorState sensor;
 };
 
 class StreamEngine {

@@ -103,8 +103,16 @@ std::string record(const UsbPlace &place, uint16_t vendor, uint16_t product, uin
 }  // namespace
 
 std::string sysfs_path(const UsbPlace &place) {
-    std::string path = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(place.bus);
-    if (place.port != 0) path += "/" + std::to_string(place.bus) + "-" + std::to_string(place.port);
+    // Appended piece by piece: GCC 12 at -O3 warns (wrongly) about
+    // literal + std::string temporaries.
+    std::string path = "/devices/pci0000:00/0000:00:14.0/usb";
+    path += std::to_string(place.bus);
+    if (place.port != 0) {
+        path += '/';
+        path += std::to_string(place.bus);
+        path += '-';
+        path += std::to_string(place.port);
+    }
     return path;
 }
 

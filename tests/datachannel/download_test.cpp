@@ -335,19 +335,18 @@ TEST_F(DownloadTest, CloseDuringTheEraseEndsTheDownload) {
 
 TEST_F(DownloadTest, CloseEndsTheClosingWaitEarly) {
     nx::data::Timing timing = nx::data::timing();
-    timing.wait = nullptr;  // really wait
+    timing.wait = nullptr;      // really wait
+    timing.settle_wait = 120s;  // far beyond what a loaded machine adds
     nx::data::set_timing(timing);
     std::string path = write_file("image.bin", image_bytes(100));
-    const auto start = std::chrono::steady_clock::now();
     auto result = std::async(std::launch::async,
                              [&] { return nivex_firmware_upgrade(&dev_, 2, 9, path.c_str()); });
     // The closing wait leaves the device free.
     ASSERT_TRUE(wait_until(
         [&] { return logged("DO NOT RESET") && std::atomic_ref(dev_.api_busy).load() == 0; }));
     nivex_dev_close(&dev_);
-    ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);  // the image is in; only the wait was cut short
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
 }
 
 TEST_F(DownloadTest, TransportEntryNarrowsTypeAndVersion) {

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "imgproc/nx_mat3.h"
+#include "imgproc/mat3.h"
 
 namespace {
 

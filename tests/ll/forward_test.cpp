@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "usb_fixture.h"
+#include "support/transport_scenarios.h"
 
 namespace nxtest {
 namespace {
@@ -31,10 +31,10 @@ void expect_refused(ll_device *ll) {
     nivex_ll_dev_close(ll);
 }
 
-using ForwardTest = UsbTest;
+using ForwardTest = TransportTest;
 
 TEST_F(ForwardTest, AbsentAndUnopenedSessionsAreRefused) {
-    nxsim::Camera cam = nxsim::add_camera();
+    auto cam = add_camera();
     expect_refused(nullptr);
     EXPECT_EQ(nivex_ll_dev_open(nullptr), nullptr);
     EXPECT_EQ(nivex_ll_dev_open_by_fd(nullptr), nullptr);
@@ -42,22 +42,22 @@ TEST_F(ForwardTest, AbsentAndUnopenedSessionsAreRefused) {
     ll_device never_opened{};
     expect_refused(&never_opened);
     EXPECT_EQ(never_opened.priv, nullptr);
-    EXPECT_TRUE(cam.wire_log().empty());
+    EXPECT_TRUE(cam->wire_log().empty());
 }
 
 TEST_F(ForwardTest, ListingWithoutRoomTouchesNothing) {
-    nxsim::add_camera();
+    add_camera();
     ll_device entry{};
     entry.usb_bus = 0xAB;
     EXPECT_EQ(nivex_ll_dev_list(&entry, 0), 0);
     EXPECT_EQ(nivex_ll_dev_list(&entry, -3), 0);
     EXPECT_EQ(entry.usb_bus, 0xAB);
-    EXPECT_EQ(nxsim::usb_stats().contexts, 0);
+    EXPECT_EQ(rig().contexts(), 0);
 }
 
 TEST_F(ForwardTest, OpenOfUnopenedSessionReachesUsb) {
-    nxsim::Camera cam = nxsim::add_camera();
-    ll_device *ll = session_for(cam);
+    auto cam = add_camera();
+    ll_device *ll = session_for(*cam);
     ASSERT_EQ(ll->ops, nullptr);
     ASSERT_EQ(nivex_ll_dev_open(ll), ll);
     EXPECT_EQ(ll->ops, &ll_op_usb);
@@ -68,31 +68,31 @@ TEST_F(ForwardTest, OpenOfUnopenedSessionReachesUsb) {
 }
 
 TEST_F(ForwardTest, NarrowsDirectionCommandAndSubCommand) {
-    nxsim::Camera cam = nxsim::add_camera();
-    ll_device *ll = open(cam);
+    auto cam = add_camera();
+    ll_device *ll = open(*cam);
     uint8_t target[4] = {1, 0, 0, 0};
     // dir 0x101 sends, cmd 0x1C0 is 0xC0, sub 0x1_0000 is 0.
     EXPECT_TRUE(nivex_ll_exe_cmd(ll, 0x101, 0x1C0, 0x10000, target, 4, 1000));
     EXPECT_TRUE(nivex_ll_check_last_cmd(ll, 0x3C0, 0x100));
-    auto sent = commands_of(cam);
+    auto sent = commands_of(*cam);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].setup(), (std::array<uint8_t, 8>{0x22, 0xC0, 0, 0, 0, 0, 4, 0}));
 
     uint32_t regs[40] = {};
-    cam.clear_wire_log();
+    cam->clear_wire_log();
     // target 0x101 is 1, reg_cnt 0x1_0002 is 2.
     EXPECT_TRUE(nivex_ll_reg_read(ll, 0x101, 0x20, regs, 0x10002));
-    sent = commands_of(cam);
+    sent = commands_of(*cam);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{1, 0x20, 0, 0, 0, 8, 0}));
     EXPECT_EQ(sent[1].length, 8);
 }
 
 TEST_F(ForwardTest, NarrowsResetTarget) {
-    nxsim::Camera cam = nxsim::add_camera();
-    ll_device *ll = open(cam);
+    auto cam = add_camera();
+    ll_device *ll = open(*cam);
     EXPECT_TRUE(nivex_ll_dev_reset(ll, 0x102));
-    auto sent = commands_of(cam);
+    auto sent = commands_of(*cam);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].data, (std::vector<uint8_t>{2, 0, 0, 0}));
 }

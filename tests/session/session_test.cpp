@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "api/session.h"
+#include "support/ll_support.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -134,16 +135,6 @@ TEST_F(SessionTest, ProductsWithoutADriverFailTheOpenCleanly) {
     }
 }
 
-TEST_F(SessionTest, CameraWithoutAvailableDriverFailsTheOpenCleanly) {
-    add_camera("NVX-E2-2.0b");
-    nivex_device dev{};
-    EXPECT_EQ(nivex_dev_open(&dev), nullptr);
-    EXPECT_EQ(dev.handle, nullptr);
-    EXPECT_TRUE(
-        logged("[ERR] [nivex_dev_open] driver not available for device: product=NVX-E2-2.0b"));
-    EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
-}
-
 TEST_F(SessionTest, FailedOpenFreesARecordTheCallerHandedOver) {
     add_camera("NVX-X9-1.0");
     nxtest::ObservedRecord record;
@@ -163,6 +154,30 @@ TEST_F(SessionTest, CloseFreesARecordTheCallerHandedOver) {
     if (std::optional<bool> freed = record.freed()) {
         EXPECT_TRUE(*freed);
     }
+}
+
+int failing_calib_load(chip_driver *, int, int, int) {
+    return -1;
+}
+
+TEST_F(SessionTest, FailedCalibrationLoadStillOpensTheDevice) {
+    add_camera();
+    nivex_device probe{};
+    std::strcpy(probe.product, "NVX-T0-1.0");
+    chip_driver *row = nivex_drv_find(&probe);
+    ASSERT_NE(row, nullptr);
+    // The TI row with a calibration load that fails, for this test only.
+    chip_driver_ops failing = *row->ops;
+    failing.calib_load = failing_calib_load;
+    const chip_driver_ops *shipped = row->ops;
+    row->ops = &failing;
+    nivex_device *opened = nivex_dev_open(&dev_);
+    row->ops = shipped;
+    ASSERT_EQ(opened, &dev_);
+    EXPECT_TRUE(logged("[ERR] [nivex_dev_open] Load calibration data failed\n"));
+    nivex_param_entry fps{};
+    fps.param_id = NIVEX_PARAM_FRAME_RATE;
+    EXPECT_TRUE(nivex_param_batch_get(&dev_, &fps, 1));  // the device is usable
 }
 
 TEST_F(SessionTest, OpenWithoutCameraFails) {
@@ -256,14 +271,11 @@ TEST_F(SessionTest, CloseWaitsForACallInProgress) {
         entry.param_id = NIVEX_PARAM_FRAME_RATE;
         return nivex_param_batch_get(&dev_, &entry, 1);
     });
-    while (std::atomic_ref<uint8_t>(dev_.api_busy).load() == 0)
-        std::this_thread::sleep_for(1ms);
-    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(
+        nxtest::eventually([&] { return std::atomic_ref<uint8_t>(dev_.api_busy).load() != 0; }));
     nivex_dev_close(&dev_);
-    auto took = std::chrono::steady_clock::now() - start;
-    // Close cancelled the hung command instead of waiting it out.
-    ASSERT_EQ(call.wait_for(2s), std::future_status::ready);
-    EXPECT_LT(took, 3500ms);
+    // Close waited for the call: it is over once close returns.
+    ASSERT_EQ(call.wait_for(10s), std::future_status::ready);
     EXPECT_FALSE(call.get());
     EXPECT_EQ(dev_.handle, nullptr);
 }

@@ -19,7 +19,7 @@ namespace nxtest {
 using namespace std::chrono_literals;
 
 // Polls `done` until it holds or `limit` passed; returns its last value.
-bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 5000ms);
+bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 10000ms);
 
 // Lines of a library log at `level` ("TRC" .. "ERR") from function `fn`
 // that contain `text`.
@@ -39,11 +39,8 @@ void expect_listed(const ll_device &entry, uint8_t bus, uint8_t port, uint8_t ad
 // A camera configuration at a given place on the bus.
 nxsim::CameraConfig camera_at(uint8_t bus, uint8_t port, uint8_t speed = 3);
 
-// Writes a register of a camera whose register requests get no answer and
-// checks how the transport gets out: the write fails with a time-out, the
-// command is cancelled after about 1 s and given up about 1 s later (the
-// stamps of the log that `log` returns tell).
-void expect_unanswered_write_given_up(ll_device *ll, const std::function<std::string()> &log);
+// Thread ids of this process whose name is `name`.
+std::vector<std::string> threads_named(const std::string &name);
 
 // Records the capture events the transport delivers, on the event thread.
 class CaptureRecorder {

@@ -1,5 +1,6 @@
 #include "support/sim_fixture.h"
 
+#include "api/session.h"
 #include "common/nx_log.h"
 
 namespace nxtest {
@@ -31,6 +32,15 @@ nivex_device *SimTest::open_first() {
     nivex_device *opened = nivex_dev_open(&dev_);
     EXPECT_EQ(opened, &dev_);
     return opened;
+}
+
+bool fetch_under_way(const nivex_device *dev) {
+    const nx::SessionRef session = nx::session_of(dev);
+    if (!session) return false;
+    nx::CaptureState &cap = session->cap;
+    const auto turn = cap.take_turn(nullptr, false, [] { return false; });
+    if (turn == nx::CaptureState::Turn::kTaken) cap.give_turn();
+    return turn == nx::CaptureState::Turn::kNotTaken;
 }
 
 std::string SimTest::log_text() const {

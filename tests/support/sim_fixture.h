@@ -36,4 +36,8 @@ class SimTest : public ::testing::Test {
     std::string log_path_;
 };
 
+// Another thread holds the turn to fetch from `dev`: its fetch or wait is
+// under way (past its checks, about to wait or waiting).
+bool fetch_under_way(const nivex_device *dev);
+
 }  // namespace nxtest

@@ -1,0 +1,28 @@
+// The EPC driver's operations (the rows "E1", "E2", "E3" of the registry).
+// Each works on the state of the driver instance it is given and refuses an
+// instance without one (an init that failed) cleanly.
+#pragma once
+
+#include <cstdint>
+
+#include "drivers/chip_driver.h"
+#include "drivers/epc/epc_driver_state.h"
+
+namespace nx::epc {
+
+// Binds the device: state with its defaults, undistortion maps for the
+// default lens, the sensor model with the chip's calibration files.
+bool epc_init(chip_driver *drv, nivex_device *dev);
+void epc_uninit(chip_driver *drv);
+bool epc_frame_get_info(chip_driver *drv, nivex_frame_meta *meta, const nx_stream_frame_info *info);
+int32_t epc_frame_decode(chip_driver *drv, uint16_t *dst, uint32_t dst_bytes, int kind,
+                         const uint8_t *src, uint32_t src_len, const nivex_frame_meta *meta);
+bool epc_lens_param_get(chip_driver *drv, epc_lens_param *out, int width, int height);
+int epc_calib_data_load(chip_driver *drv, int arg0, int arg1, int arg2);
+bool epc_filter_enable(chip_driver *drv, int filter_id, nivex_filter_args *arg, uint32_t arg_size);
+bool epc_filter_disable(chip_driver *drv, int filter_id);
+int epc_spare1(chip_driver *drv);
+int epc_spare2(chip_driver *drv, void *any, int value, int stage);
+int epc_spare3(chip_driver *drv);
+
+}  // namespace nx::epc
