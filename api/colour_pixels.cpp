@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "api/float_to_int.h"
-#include "imgproc/nx_simd.h"
+#include "imgproc/simd.h"
 
 #if defined(__x86_64__) && !defined(NIVEX_NO_SIMD_CLONES)
 #include <immintrin.h>

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "api/float_to_int.h"
-#include "common/nx_bytes.h"
-#include "imgproc/nx_simd.h"
+#include "common/byte_order.h"
+#include "imgproc/simd.h"
 
 namespace nx {
 

@@ -17,8 +17,8 @@
 #include "api/session.h"
 #include "common/nx_log.h"
 #include "drivers/chip_driver.h"
-#include "imgproc/nx_lens_param.h"
-#include "imgproc/nx_simd.h"
+#include "imgproc/lens_param.h"
+#include "imgproc/simd.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "imgproc/nx_simd.h"
+#include "imgproc/simd.h"
 
 #if defined(__x86_64__) && !defined(NIVEX_NO_SIMD_CLONES)
 #include <immintrin.h>

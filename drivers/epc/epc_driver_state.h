@@ -152,6 +152,10 @@ struct epc_driver_state {
 // that failed, or a registry row that no open device drives).
 epc_driver_state *state_of(const chip_driver *drv);
 
+// The decode undistorts images of this size: undistortion is on and the
+// image has the size the undistortion serves (320 x 240).
+bool decode_undistorts(const epc_driver_state &state, int width, int height);
+
 // States by device, for the calls that name no driver (the frame-valid flag
 // of the sensor library's current device).
 void register_state(const nivex_device *dev, std::shared_ptr<epc_driver_state> state);

@@ -23,8 +23,6 @@ namespace nx::epc {
 namespace {
 
 constexpr const char *kFn = "epc_frame_decode";
-constexpr int kUndistortWidth = 320;
-constexpr int kUndistortHeight = 240;
 constexpr uint16_t kNoSource = 0;
 
 struct Frame {
@@ -71,7 +69,7 @@ uint16_t *undistort(const epc_driver_state &state, const Frame &f, uint16_t *ima
 }
 
 bool undistorts(const epc_driver_state &state, const Frame &f) {
-    return state.undistort_on.load() && f.width == kUndistortWidth && f.height == kUndistortHeight;
+    return decode_undistorts(state, f.width, f.height);
 }
 
 // Distance into dst and amplitude into amp, in readout order.

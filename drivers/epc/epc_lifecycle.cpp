@@ -1,5 +1,5 @@
 // Binding an EPC camera to its driver instance and releasing it; the
-// calibration step of the open; the lens intrinsics for point clouds.
+// calibration step of the open.
 //
 // The lens record is the built-in default and calib_load uses the DRNU files
 // the sensor library found in the data folder (the factory files are not
@@ -21,7 +21,6 @@ namespace {
 
 constexpr const char *kInitFn = "epc_init";
 constexpr const char *kCalibFn = "epc_calib_data_load";
-constexpr const char *kLensFn = "epc_lens_param_get";
 constexpr const char kExtendedVersion[] = "2.0";
 constexpr int kReinitStage = 2;
 
@@ -124,27 +123,6 @@ int epc_calib_data_load(chip_driver *drv, int, int, int) {
                state->dist_images_name.data());
     state->set_constants(derive_constants(*state->sensor));
     return 0;
-}
-
-bool epc_lens_param_get(chip_driver *drv, epc_lens_param *out, int width, int height) {
-    const epc_driver_state *state = state_of(drv);
-    if (state == nullptr || out == nullptr || width < 1 || height < 1) return false;
-    const epc_lens_param &lens = state->lens;
-    if (lens.img_w % width != 0 || lens.img_h % height != 0) {
-        NX_WRN(kLensFn, "[%s] lens param not match the frame size: lens: %dx%d, frame: %dx%d\n",
-               lens.img_w, lens.img_h, width, height);
-        return false;
-    }
-    const double kx = lens.img_w / width;
-    const double ky = lens.img_h / height;
-    *out = lens;
-    out->cx = lens.cx / kx;
-    out->cy = lens.cy / ky;
-    out->fx = lens.fx / kx;
-    out->fy = lens.fy / ky;
-    out->img_w = width;
-    out->img_h = height;
-    return true;
 }
 
 int epc_spare1(chip_driver *) {

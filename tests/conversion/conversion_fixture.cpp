@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "api/session.h"
+
 namespace nxtest {
 
 namespace {
@@ -49,26 +51,27 @@ bool test_disable(chip_driver *, int id) {
     return g_driver->filter_result;
 }
 
-chip_driver *ti_row() {
-    nivex_device probe{};
-    std::copy_n(kTiProduct, std::char_traits<char>::length(kTiProduct), probe.product);
-    return nivex_drv_find(&probe);
+// Each open device drives its own copy of its registry row.
+chip_driver *driver_of(const nivex_device &dev) {
+    const nx::SessionRef session = nx::session_of(&dev);
+    return session ? session->drv : nullptr;
 }
 
 }  // namespace
 
-DriverOverride::DriverOverride(TestDriver &driver) : row_(ti_row()), saved_(row_->ops) {
+DriverOverride::DriverOverride(const nivex_device &dev, TestDriver &driver)
+    : row_(driver_of(dev)), saved_(row_ ? row_->ops : nullptr) {
     g_driver = &driver;
-    ops_ = *saved_;
+    if (saved_) ops_ = *saved_;
     ops_.frame_decode = driver.has_decode ? test_decode : nullptr;
     ops_.lens_param_get = driver.has_lens ? test_lens : nullptr;
     ops_.filter_enable = driver.has_filters ? test_enable : nullptr;
     ops_.filter_disable = driver.has_filters ? test_disable : nullptr;
-    row_->ops = &ops_;
+    if (row_) row_->ops = &ops_;
 }
 
 DriverOverride::~DriverOverride() {
-    row_->ops = saved_;
+    if (row_) row_->ops = saved_;
     g_driver = nullptr;
 }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "drivers/chip_driver.h"
-#include "imgproc/nx_lens_param.h"
+#include "imgproc/lens_param.h"
 #include "support/sim_fixture.h"
 
 namespace nxtest {
@@ -49,11 +49,11 @@ struct TestDriver {
     std::vector<FilterCall> filter_calls;
 };
 
-// Puts the test driver's operations into the TI row of the driver registry
-// for its lifetime (devices that are open use them from the next call on).
+// Puts the test driver's operations into the driver of the open device `dev`
+// for its lifetime (from the next call on); `dev` stays open meanwhile.
 class DriverOverride {
   public:
-    explicit DriverOverride(TestDriver &driver);
+    DriverOverride(const nivex_device &dev, TestDriver &driver);
     ~DriverOverride();
     DriverOverride(const DriverOverride &) = delete;
     DriverOverride &operator=(const DriverOverride &) = delete;

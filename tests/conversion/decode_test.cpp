@@ -17,7 +17,7 @@ class DecodeTest : public ConversionTest {};
 TEST_F(DecodeTest, DestinationMustHoldTheImage) {
     TestDriver driver;
     driver.codes.assign(6, 1500);
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const nivex_frame_meta info = meta(3, 2, 4);
     const uint8_t raw[4] = {};
 
@@ -42,7 +42,7 @@ TEST_F(DecodeTest, DestinationMustHoldTheImage) {
 TEST_F(DecodeTest, InPlaceExpansionKeepsEverySample) {
     std::mt19937 rng(17);
     TestDriver driver;
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const uint8_t raw[1] = {};
     for (auto [w, h, extra] : {std::tuple{320u, 240u, 0},
                                {319u, 241u, 0},
@@ -78,7 +78,7 @@ TEST_F(DecodeTest, InPlaceExpansionKeepsEverySample) {
 TEST_F(DecodeTest, MarkerCodesBecomeTheirMetreValues) {
     TestDriver driver;
     driver.codes = {NX_PIXEL_LOW_AMP, NX_PIXEL_SATURATED, NX_PIXEL_OVERFLOW, 0, 60000, 1};
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const nivex_frame_meta info = meta(6, 1);
     const uint8_t raw[1] = {};
     float dst[6];
@@ -99,7 +99,7 @@ TEST_F(DecodeTest, MarkerCodesBecomeTheirMetreValues) {
 TEST_F(DecodeTest, PixelsTheDriverLeftOutAreZero) {
     TestDriver driver;
     driver.codes = {1000, 2000, 3000};
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const nivex_frame_meta info = meta(4, 2);
     const uint8_t raw[1] = {};
     std::vector<float> dst(8, kSentinel);
@@ -135,7 +135,7 @@ TEST_F(DecodeTest, TiFramesDecodeToMetresAndAmplitudes) {
 TEST_F(DecodeTest, ShortRawFramesAndFailedDecodesGiveZero) {
     TestDriver driver;
     driver.codes.assign(4, 100);
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const nivex_frame_meta info = meta(2, 2, 16);
     uint8_t raw[16] = {};
     float dst[4];
@@ -152,7 +152,7 @@ TEST_F(DecodeTest, ShortRawFramesAndFailedDecodesGiveZero) {
 TEST_F(DecodeTest, UnusableArgumentsAreRefused) {
     TestDriver driver;
     driver.codes.assign(4, 100);
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     const uint8_t raw[4] = {};
     float dst[4];
     nivex_frame_meta info = meta(0, 4);
@@ -183,7 +183,7 @@ TEST_F(DecodeTest, DeviceWithoutSessionOrDecodeIsRefused) {
     {
         TestDriver no_decode;
         no_decode.has_decode = false;
-        DriverOverride use(no_decode);
+        DriverOverride use(dev_, no_decode);
         EXPECT_EQ(nivex_frame_get_distance(&dev_, dst, 4, raw, 4, &info), 0);
         EXPECT_TRUE(logged("[_nivex_frame_get_u16] no frame decode in driver"));
     }

@@ -17,9 +17,10 @@ constexpr int kW = 320, kH = 240;
 
 class EpcConversionTest : public SimTest {
   protected:
-    // Puts the camera described by the NIVEX_SIM text `sim` on the bus and
-    // opens it into dev_. Skips while the build has no EPC decode or the
-    // simulator does not know a key of `sim`.
+    // Puts the camera described by the NIVEX_SIM text `sim` on the bus, its
+    // factory calibration into the data folder, and opens it into dev_.
+    // Skips while the build has no EPC decode or the simulator does not know
+    // a key of `sim`.
     void open_epc(const std::string &sim) {
         if (g_nivex_driver_op_epc.frame_decode == nullptr)
             GTEST_SKIP() << "needs the EPC driver: this build has no EPC frame decode";
@@ -27,6 +28,8 @@ class EpcConversionTest : public SimTest {
         if (error.rfind("unknown key scene", 0) == 0)
             GTEST_SKIP() << "needs the simulator's sensor scenes: NIVEX_SIM says " << error;
         ASSERT_EQ(error, "");
+        ASSERT_EQ(nxsim::cameras().size(), 1u);
+        ASSERT_TRUE(nxsim::cameras()[0].write_factory_calibration(dir_.path().string() + "/"));
         ASSERT_EQ(nivex_dev_open(&dev_), &dev_);
     }
 
@@ -60,12 +63,17 @@ class EpcConversionTest : public SimTest {
     }
 };
 
-// A flat wall at 1.5 m, noise off, undistortion on, no caller lens: the
-// point cloud lies on the plane z = 1.5 m over the whole image.
+// A flat wall at 1.5 m, noise off, per-pixel calibration and undistortion
+// on, no caller lens: the point cloud lies on the plane z = 1.5 m over the
+// whole image.
 TEST_F(EpcConversionTest, FlatWallPointCloudLiesOnItsPlane) {
     open_epc("product=NVX-E2-2.0b,scene=wall:1500,noise=0,drnu=0,drift=0");
     if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(set_undistortion(true));
+    nivex_filter_args per_pixel{};
+    per_pixel.calib_mode = 1;
+    ASSERT_EQ(nivex_filter_enable(&dev_, NIVEX_FILTER_PIXEL_CALIB, &per_pixel, sizeof per_pixel),
+              1);
     const std::vector<float> dist = distance_frame();
     std::vector<float> cloud(3 * kW * kH);
     const int n = nivex_frame_get_pcl(&dev_, cloud.data(), 3 * kW * kH, dist.data(), kW * kH, kW,

@@ -9,7 +9,7 @@ class FilterSwitchTest : public ConversionTest {};
 
 TEST_F(FilterSwitchTest, CallsReachTheDriverWithTheCallersArgument) {
     TestDriver driver;
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     nivex_filter_args arg{};
     arg.median_size = 3;
     EXPECT_EQ(nivex_filter_enable(&dev_, NIVEX_FILTER_DEPTH_SMOOTH, &arg, sizeof arg), 1);
@@ -34,7 +34,7 @@ TEST_F(FilterSwitchTest, CallsReachTheDriverWithTheCallersArgument) {
 
 TEST_F(FilterSwitchTest, IdsThatReadTheArgumentRefuseNull) {
     TestDriver driver;
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     for (int id : {1, 2, 4, 5, 6, 7}) {
         EXPECT_EQ(nivex_filter_enable(&dev_, id, nullptr, 0), -1) << id;
         EXPECT_TRUE(

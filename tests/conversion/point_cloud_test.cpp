@@ -153,7 +153,7 @@ TEST_F(PointCloudTest, ImageLargerThanItsBufferIsRefused) {
 
 TEST_F(PointCloudTest, DriverIntrinsicsAreScaledToTheImage) {
     TestDriver driver;
-    DriverOverride use(driver);
+    DriverOverride use(dev_, driver);
     std::vector<float> dist(160 * 120, 0.0f);
     dist[60 * 160 + 100] = 2.0f;
     ASSERT_EQ(pcl(dist, 160, 120, nullptr), 1);

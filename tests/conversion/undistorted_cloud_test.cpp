@@ -71,7 +71,7 @@ class UndistortedCloudTest : public ConversionTest {
         TestDriver driver;
         driver.codes = undistorted_wall(nx::kDefaultLensParam);
         driver.lens = delivered_intrinsics;
-        DriverOverride use(driver);
+        DriverOverride use(dev_, driver);
         const nivex_frame_meta info = meta(kW, kH, 1);
         const uint8_t raw[1] = {};
         std::vector<float> dist(kW * kH), cloud(3 * kW * kH);
