@@ -166,8 +166,11 @@ TEST_F(SessionTest, FailedCalibrationLoadStillOpensTheDevice) {
     std::strcpy(probe.product, "NVX-T0-1.0");
     chip_driver *row = nivex_drv_find(&probe);
     ASSERT_NE(row, nullptr);
-    // The TI row with a calibration load that fails, for this test only.
-    chip_driver_ops failing = *row->ops;
+    // The TI row with a calibration load that fails, for this open only. The
+    // open device drives a copy of the row that keeps these operations until
+    // it is closed, after the test's body: they must outlive the body.
+    static chip_driver_ops failing;
+    failing = *row->ops;
     failing.calib_load = failing_calib_load;
     const chip_driver_ops *shipped = row->ops;
     row->ops = &failing;
