@@ -11,26 +11,12 @@
 #include "api/session.h"
 #include "common/nx_log.h"
 #include "drivers/chip_driver.h"
+#include "drivers/filter_ids.h"
 
 namespace {
 
 constexpr const char *kEnableFn = "nivex_filter_enable";
 constexpr const char *kDisableFn = "nivex_filter_disable";
-
-// The filters whose enable reads the caller's argument.
-bool reads_argument(int filter_id) {
-    switch (filter_id) {
-        case NIVEX_FILTER_PIXEL_CALIB:
-        case NIVEX_FILTER_DEPTH_SMOOTH:
-        case NIVEX_FILTER_MIN_AMP:
-        case NIVEX_FILTER_AUTO_INTG:
-        case NIVEX_FILTER_DCS_CHECK:
-        case NIVEX_FILTER_TEMP_MONITOR:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // The device's driver; an open session always has one, the lookup by
 // product text covers a session that was opened without.
@@ -51,7 +37,7 @@ extern "C" {
 int nivex_filter_enable(nivex_device *dev, int filter_id, nivex_filter_args *arg,
                         uint32_t arg_size) {
     if (dev == nullptr) return -1;
-    if (arg == nullptr && reads_argument(filter_id)) {
+    if (arg == nullptr && nx::filter_reads_argument(filter_id)) {
         NX_ERR(kEnableFn, "[%s] filter %d needs an argument\n", filter_id);
         return -1;
     }

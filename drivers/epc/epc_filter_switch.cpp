@@ -3,6 +3,7 @@
 // calibration reports whether its data file is there.
 #include "common/nx_log.h"
 #include "drivers/epc/epc_driver_ops.h"
+#include "drivers/filter_ids.h"
 
 namespace nx::epc {
 namespace {
@@ -10,20 +11,6 @@ namespace {
 constexpr const char *kEnableFn = "epc_filter_enable";
 constexpr const char *kDisableFn = "epc_filter_disable";
 constexpr uint8_t kDefaultCalibMode = 1;
-
-bool needs_argument(int id) {
-    switch (id) {
-        case NIVEX_FILTER_PIXEL_CALIB:
-        case NIVEX_FILTER_DEPTH_SMOOTH:
-        case NIVEX_FILTER_MIN_AMP:
-        case NIVEX_FILTER_AUTO_INTG:
-        case NIVEX_FILTER_DCS_CHECK:
-        case NIVEX_FILTER_TEMP_MONITOR:
-            return true;
-        default:
-            return false;
-    }
-}
 
 void set_hdr(epc_driver_state &state, bool on, const char *fn) {
     state.hdr_on.store(on ? 1 : 0);
@@ -51,7 +38,7 @@ bool epc_filter_enable(chip_driver *drv, int filter_id, nivex_filter_args *arg, 
         NX_ERR(kEnableFn, "[%s] no EPC driver state\n");
         return false;
     }
-    if (arg == nullptr && needs_argument(filter_id)) {
+    if (arg == nullptr && nx::filter_reads_argument(filter_id)) {
         NX_ERR(kEnableFn, "[%s] filter %d needs its argument\n", filter_id);
         return false;
     }
