@@ -63,6 +63,11 @@ bool CallGate::inside() const {
     return own_calls() > 0;
 }
 
+int CallGate::entered() const {
+    std::lock_guard lock(mu_);
+    return calls_;
+}
+
 void CallGate::wait_for_other_threads() {
     std::unique_lock lock(mu_);
     const int own = own_calls();

@@ -38,6 +38,8 @@ class CallGate {
     bool is_shut() const { return shut_.load(); }
     // The calling thread is inside a call on this session.
     bool inside() const;
+    // Calls entered and not yet left, of every thread.
+    int entered() const;
     // Waits until only the calls of the calling thread are left.
     void wait_for_other_threads();
     // The closing is done: wakes the other closers, and frees `dev` when

@@ -73,11 +73,6 @@ NX_AVX2_INLINE __m256i table_reads(const void *table, __m256i index) {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(v));
 }
 
-NX_AVX2_INLINE __m256i load_samples(const uint8_t *raw, size_t word) {
-    const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(raw + 2 * word));
-    return _mm256_and_si256(_mm256_cvtepu16_epi32(words), _mm256_set1_epi32(kSampleMask));
-}
-
 NX_AVX2_INLINE __m256i select(__m256i mask, __m256i yes, __m256i no) {
     return _mm256_blendv_epi8(no, yes, mask);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/session.h"
 #include "support/ll_support.h"
 #include "support/sim_fixture.h"
 
@@ -205,23 +206,31 @@ TEST_F(ConcurrencyTest, OpensAndClosesOfOneRecordInterleaveSafely) {
 TEST_F(ConcurrencyTest, CloseRacingCallsOnAHeapRecordFreesItOnlyAfterThem) {
     // Calls that are about to leave write the record they were given; close
     // must free it only once they have. AddressSanitizer reports otherwise.
+    // The camera answers "busy" for ever, so the three calls are all still
+    // inside when the close begins (one polling the camera, two waiting for
+    // their turn to command it); none is made after the record is freed.
     for (int round = 0; round < 10; ++round) {
         nivex_device *dev = heap_record();
         ASSERT_EQ(nivex_dev_open(dev), dev);
-        std::atomic<int> started{0};
-        std::vector<std::future<void>> callers;
+        cam_.inject_busy(1u << 30);
+        std::vector<std::future<bool>> callers;
         for (int t = 0; t < 3; ++t) {
-            callers.push_back(std::async(std::launch::async, [&] {
-                ++started;
+            callers.push_back(std::async(std::launch::async, [dev] {
                 uint32_t fps = 0;
-                while (read_frame_rate(dev, &fps)) {
-                }
+                return read_frame_rate(dev, &fps);
             }));
         }
-        ASSERT_TRUE(eventually([&] { return started.load() == 3; }));
-        nivex_dev_close(dev);  // the callers' next call finds no session
-        for (auto &caller : callers)
+        {
+            const nx::SessionRef session = nx::session_of(dev);
+            ASSERT_TRUE(session);
+            ASSERT_TRUE(eventually([&] { return session->calls.entered() == 3; }));
+        }
+        nivex_dev_close(dev);  // ends the three calls, then frees the record
+        for (auto &caller : callers) {
             ASSERT_EQ(caller.wait_for(10s), std::future_status::ready);
+            EXPECT_FALSE(caller.get());
+        }
+        cam_.clear_faults();
     }
     EXPECT_EQ(nxsim::usb_stats().open_handles, 0);
 }
