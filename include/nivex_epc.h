@@ -85,7 +85,8 @@ NIVEX_API uint8_t epc_adapater_get_frame_valid(void);
  * "lens_param.txt" of the data folder when it is opened (built-in values when
  * there is none). Without a driver of an open EPC camera the lens of the EPC
  * camera opened last is used. false (and nothing written) for a size below 1
- * or one that does not divide the lens image size, or a NULL out. */
+ * or one that does not divide the lens image size, a NULL out, or the driver
+ * of another chip. */
 NIVEX_API bool epc_lens_param_get(struct chip_driver *driver, epc_lens_param *out, int width,
                                   int height);
 

@@ -2,8 +2,8 @@
 // apply to every camera, "camN.key" to camera N (counted from 0) only.
 #include <charconv>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 

@@ -86,8 +86,7 @@ std::string package_name(uint16_t chip_id) {
     return name;
 }
 
-std::optional<std::string> choose_package(const std::vector<std::string> &names,
-                                          uint16_t chip_id) {
+std::optional<std::string> choose_package(const std::vector<std::string> &names, uint16_t chip_id) {
     const std::string expected = package_name(chip_id);
     std::optional<std::string> first;
     for (const std::string &name : names) {

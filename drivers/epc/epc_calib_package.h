@@ -36,8 +36,7 @@ std::string package_name(uint16_t chip_id);
 // Of `names`, the package for `chip_id`: the one with its name; else the
 // first package of another chip (with a warning naming both); none when the
 // archive holds no package.
-std::optional<std::string> choose_package(const std::vector<std::string> &names,
-                                          uint16_t chip_id);
+std::optional<std::string> choose_package(const std::vector<std::string> &names, uint16_t chip_id);
 
 // Splits the package file at `package` into the parameter file (its first
 // length mod 256 bytes) and the distance-images file (the rest). Both are

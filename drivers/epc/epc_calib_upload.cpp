@@ -81,9 +81,8 @@ bool fetch_block(const epc_driver_state &state) {
         NX_ERR(kFn, "[%s]  get param of calib data failed!\n");
         return false;
     }
-    const CalibHeader h =
-        parse_calib_header(std::span<const uint8_t, kCalibHeaderSize>(info.param_val.data,
-                                                                      kCalibHeaderSize));
+    const CalibHeader h = parse_calib_header(
+        std::span<const uint8_t, kCalibHeaderSize>(info.param_val.data, kCalibHeaderSize));
     if (h.valid != 1) {
         NX_DBG(kFn, "[%s] %s: fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n",
                "Calib data not valid", static_cast<int>(h.fsize), static_cast<int>(h.valid_size),

@@ -86,6 +86,8 @@ bool epc_image_lens_param(chip_driver *drv, epc_lens_param *out, int width, int 
 
 extern "C" bool epc_lens_param_get(chip_driver *driver, epc_lens_param *out, int width,
                                    int height) {
+    // Another chip's driver has no EPC lens, not even the last camera's.
+    if (driver != nullptr && driver->ops != &g_nivex_driver_op_epc) return false;
     const nx::epc::epc_driver_state *state = nx::epc::state_of(driver);
     if (state != nullptr) return nx::epc::scale_lens_param(state->lens, out, width, height);
     return nx::epc::scale_lens_param(nx::epc::last_lens_param(), out, width, height);

@@ -1,8 +1,6 @@
 // The pieces of the calibration package step on their own: unpacking hostile
 // archives, choosing the package of the right chip, and splitting a package
 // into the two DRNU files.
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -13,49 +11,13 @@
 #include "drivers/epc/epc_calib_package.h"
 #include "support/sim_fixture.h"
 #include "support/test_support.h"
+#include "zip_builder.h"
 
 namespace epctest {
 namespace {
 
 namespace fs = std::filesystem;
 using nx::epc::ArchiveLimits;
-
-struct Entry {
-    Entry(std::string n, std::string d, unsigned t = AE_IFREG, std::string l = {})
-        : name(std::move(n)), data(std::move(d)), type(t), link(std::move(l)) {}
-    std::string name;
-    std::string data;
-    unsigned type;
-    std::string link;  // symbolic link target
-};
-
-la_ssize_t append(archive *, void *out, const void *data, size_t size) {
-    auto *bytes = static_cast<std::vector<uint8_t> *>(out);
-    bytes->insert(bytes->end(), static_cast<const uint8_t *>(data),
-                  static_cast<const uint8_t *>(data) + size);
-    return static_cast<la_ssize_t>(size);
-}
-
-std::vector<uint8_t> make_zip(const std::vector<Entry> &entries) {
-    std::vector<uint8_t> bytes;
-    std::unique_ptr<archive, int (*)(archive *)> a(archive_write_new(), archive_write_free);
-    archive_write_set_format_zip(a.get());
-    archive_write_set_bytes_in_last_block(a.get(), 1);
-    archive_write_open2(a.get(), &bytes, nullptr, append, nullptr, nullptr);
-    for (const Entry &e : entries) {
-        std::unique_ptr<archive_entry, void (*)(archive_entry *)> entry(archive_entry_new(),
-                                                                        archive_entry_free);
-        archive_entry_set_pathname(entry.get(), e.name.c_str());
-        archive_entry_set_filetype(entry.get(), e.type);
-        archive_entry_set_perm(entry.get(), 0644);
-        if (e.type == AE_IFLNK) archive_entry_set_symlink(entry.get(), e.link.c_str());
-        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(e.data.size()));
-        archive_write_header(a.get(), entry.get());
-        if (!e.data.empty()) archive_write_data(a.get(), e.data.data(), e.data.size());
-    }
-    archive_write_close(a.get());
-    return bytes;
-}
 
 std::vector<std::string> files_in(const fs::path &folder) {
     std::vector<std::string> names;
@@ -125,11 +87,11 @@ TEST_F(CalibPackage, TooManyEntriesOrBytesAreRefused) {
     // Compresses to almost nothing, unpacks beyond the bound.
     limits = ArchiveLimits{};
     limits.max_bytes = 1 << 16;
-    EXPECT_FALSE(nx::epc::extract_zip(make_zip({{"bomb", std::string(1 << 20, '\0')}}), out(),
-                                      limits));
+    EXPECT_FALSE(
+        nx::epc::extract_zip(make_zip({{"bomb", std::string(1 << 20, '\0')}}), out(), limits));
     EXPECT_TRUE(logged("unpacks to more than 65536 bytes"));
-    EXPECT_TRUE(nx::epc::extract_zip(make_zip({{"fits", std::string(1 << 16, '\0')}}), out(),
-                                     limits));
+    EXPECT_TRUE(
+        nx::epc::extract_zip(make_zip({{"fits", std::string(1 << 16, '\0')}}), out(), limits));
 }
 
 TEST_F(CalibPackage, DamagedArchivesAreRefused) {
@@ -170,9 +132,9 @@ TEST_F(CalibPackage, ThePackageOfTheChipIsPreferred) {
     EXPECT_EQ(nx::epc::choose_package(names, 7), "calib_and_param_007.bin");
     EXPECT_FALSE(logged("taking"));
     EXPECT_EQ(nx::epc::choose_package(names, 5), "calib_and_param_009.bin");
-    EXPECT_TRUE(logged(
-        "[WRN] [_parase_file] no calib_and_param_005.bin, taking calib_and_param_009.bin of "
-        "another chip\n"));
+    EXPECT_TRUE(
+        logged("[WRN] [_parase_file] no calib_and_param_005.bin, taking calib_and_param_009.bin of "
+               "another chip\n"));
     EXPECT_FALSE(nx::epc::choose_package({"lens_param.txt", "calib_and_param.txt"}, 7));
 }
 
@@ -190,8 +152,8 @@ TEST_F(CalibPackage, SplitCutsTheParameterPartByTheLengthModulo256) {
 
 TEST_F(CalibPackage, SplitRefusesAPackageWithoutParameterPart) {
     write_bytes(out_ / "pkg.bin", std::string(153600, 'i'));
-    EXPECT_FALSE(nx::epc::split_package(out() + "pkg.bin", out() + "param.bin",
-                                        out() + "images.bin"));
+    EXPECT_FALSE(
+        nx::epc::split_package(out() + "pkg.bin", out() + "param.bin", out() + "images.bin"));
     EXPECT_TRUE(logged("153600 bytes hold no parameter part"));
     EXPECT_EQ(files_in(out_), (std::vector<std::string>{"pkg.bin"}));
 }
@@ -207,8 +169,8 @@ TEST_F(CalibPackage, AFailedSplitWritesNothing) {
         // The parameter part fits, the images cannot be written: no file is
         // left half written.
         fs::create_symlink("/dev/full", out_ / "images.bin.part");
-        EXPECT_FALSE(nx::epc::split_package(out() + "pkg.bin", out() + "param.bin",
-                                            out() + "images.bin"));
+        EXPECT_FALSE(
+            nx::epc::split_package(out() + "pkg.bin", out() + "param.bin", out() + "images.bin"));
         EXPECT_FALSE(fs::exists(out_ / "param.bin"));
         EXPECT_FALSE(fs::exists(out_ / "images.bin"));
     }

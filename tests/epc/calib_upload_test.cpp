@@ -6,12 +6,14 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "accuracy_harness.h"
 #include "drivers/epc/epc_calib_package.h"
 #include "drivers/epc/epc_calibration.h"
 #include "epc_fixture.h"
 #include "support/test_support.h"
+#include "zip_builder.h"
 
 namespace epctest {
 namespace {
@@ -65,14 +67,13 @@ class CalibUpload : public EpcTest {
             .has_value();
     }
 
-    // The simple calibration still turns a frame into distances.
+    // The simple calibration still turns a frame into distances (also with
+    // the per-pixel calibration switched on but no table to use).
     void expect_simple_distances() {
         EXPECT_EQ(state().constants().range_mm, 12491u);
         EXPECT_EQ(state().constants().drnu_offset_phase, 708);
-        state().drnu_on.store(0);
         Image out;
-        ASSERT_GT(decode(NX_DECODE_DISTANCE, uniform_raw(kPixels, samples_for(7000, 700)), out),
-                  0);
+        ASSERT_GT(decode(NX_DECODE_DISTANCE, uniform_raw(kPixels, samples_for(7000, 700)), out), 0);
         EXPECT_LT(out[kPixels / 2], nx::epc::kMaxDistance);
     }
 
@@ -86,8 +87,9 @@ TEST_F(CalibUpload, FirstOpenFetchesTheCalibrationAndLaterOpensFindIt) {
     cam_ = add_epc_camera(config);
     ASSERT_EQ(open_first(), &dev_);
     EXPECT_FALSE(logged("Load calibration data failed"));
-    EXPECT_TRUE(logged("[DBG] [on_extract_to_folder_entry] Extracted: calib_and_param_007.bin "
-                       "(1 of 1)\n"));
+    EXPECT_TRUE(
+        logged("[DBG] [on_extract_to_folder_entry] Extracted: calib_and_param_007.bin "
+               "(1 of 1)\n"));
     EXPECT_TRUE(logged("[DBG] [_parase_file] find:calib_and_param_007.bin\n"));
     EXPECT_EQ(files_in(data_), (std::set<std::string>{kParamName, kImagesName}));
     EXPECT_EQ(fs::file_size(data_ / kParamName), 24u);
@@ -141,6 +143,9 @@ TEST_P(CalibFaults, EndWithTheirMessageAUsableCameraAndNoFiles) {
     cam_ = add_epc_camera(camera(GetParam().kind));
     ASSERT_EQ(open_first(), &dev_);
     EXPECT_TRUE(logged(GetParam().message)) << GetParam().message;
+    const bool refused_archive =
+        GetParam().kind == CalibArchive::Bad || GetParam().kind == CalibArchive::Evil;
+    EXPECT_EQ(logged("zip failed\n"), refused_archive);
     EXPECT_EQ(logged("[ERR] [nivex_dev_open] Load calibration data failed\n"),
               GetParam().open_fails_calibration);
     EXPECT_TRUE(files_in(data_).empty());
@@ -149,6 +154,9 @@ TEST_P(CalibFaults, EndWithTheirMessageAUsableCameraAndNoFiles) {
     EXPECT_EQ(param_sets(cam_.wire_log(), 0).back(), kNormalMode);
     EXPECT_FALSE(cam_.capturing());
     EXPECT_FALSE(uses_drnu_table());
+    // A block was received: the per-pixel calibration is on, and waits for
+    // files a later open fetches.
+    EXPECT_EQ(state().drnu_on.load(), GetParam().open_fails_calibration ? 0 : 1);
     expect_simple_distances();
 }
 
@@ -195,6 +203,69 @@ TEST_F(CalibUpload, BlocksWithImpossibleSizesAreRefused) {
         nivex_dev_close(&dev_);
         nxsim::reset();
     }
+}
+
+// The header and archive of a calibration block, as a camera sends it.
+std::vector<uint8_t> block_of(const std::vector<uint8_t> &zip) {
+    std::vector<uint8_t> block(nx::epc::kCalibHeaderSize, 0);
+    block[0] = 1;
+    block[2] = 1;
+    const auto fsize = static_cast<uint32_t>(block.size() + zip.size());
+    const auto valid_size = static_cast<uint32_t>(zip.size());
+    for (int i = 0; i < 4; ++i) {
+        block[7 + i] = static_cast<uint8_t>(fsize >> (8 * i));
+        block[11 + i] = static_cast<uint8_t>(valid_size >> (8 * i));
+    }
+    block.insert(block.end(), zip.begin(), zip.end());
+    return block;
+}
+
+// The package step on blocks with several packages, a package that cannot
+// be split and none at all.
+TEST_F(CalibUpload, PackageStepSplitsOnlyTheChipsOwnPackage) {
+    cam_ = add_epc_camera(camera(CalibArchive::None));
+    ASSERT_EQ(open_first(), &dev_);
+    const std::string own = std::string(24, 'a') + std::string(153600, 'b');
+    const std::string other = std::string(24, 'c') + std::string(153600, 'd');
+    EXPECT_TRUE(nx::epc::unpack_calib_block(
+        state(), block_of(make_zip(
+                     {{"calib_and_param_009.bin", other}, {"calib_and_param_007.bin", own}}))));
+    EXPECT_EQ(nxtest::read_file((data_ / kParamName).string()), own.substr(0, 24));
+    EXPECT_EQ(nxtest::read_file((data_ / kImagesName).string()), own.substr(24));
+    // The archive's other files land in the data folder as they are.
+    EXPECT_EQ(files_in(data_),
+              (std::set<std::string>{kParamName, kImagesName, "calib_and_param_009.bin"}));
+    for (const auto &e : fs::directory_iterator(data_))
+        fs::remove(e.path());
+
+    EXPECT_FALSE(nx::epc::unpack_calib_block(
+        state(), block_of(make_zip({{"calib_and_param_007.bin", std::string(153600, 'e')}}))));
+    EXPECT_TRUE(logged("[DBG] [_parase_file] parse fail: calib_and_param_007.bin\n"));
+    EXPECT_EQ(files_in(data_), (std::set<std::string>{"calib_and_param_007.bin"}));
+    fs::remove(data_ / "calib_and_param_007.bin");
+
+    EXPECT_FALSE(nx::epc::unpack_calib_block(state(), block_of(make_zip({{"other.bin", "x"}}))));
+    EXPECT_TRUE(logged("[ERR] [_parase_file] cann't find file in " + data_.string() + "/\n"));
+    EXPECT_TRUE(logged("[DBG] [_parase_file] _parase_file failed\n"));
+    EXPECT_EQ(files_in(data_), (std::set<std::string>{"other.bin"}));
+}
+
+// With the camera unplugged the lens intrinsics still come from the open
+// device (from any thread), and a calibration load fails cleanly and leaves
+// the distance constants in place.
+TEST_F(CalibUpload, UnpluggedCameraKeepsLensAndConstants) {
+    cam_ = add_epc_camera(camera(CalibArchive::None));
+    ASSERT_EQ(open_first(), &dev_);
+    cam_.unplug();
+    epc_lens_param here{}, there{};
+    EXPECT_TRUE(epc_lens_param_get(drv(), &here, 160, 120));
+    std::thread other([&] { EXPECT_TRUE(epc_lens_param_get(drv(), &there, 160, 120)); });
+    other.join();
+    EXPECT_DOUBLE_EQ(here.fx, there.fx);
+    EXPECT_EQ(drv()->ops->calib_load(drv(), 0, 0, 2), -1);
+    EXPECT_TRUE(logged("[ERR] [_load_calib_data]  set mode to DATA_UP failed!\n"));
+    EXPECT_TRUE(files_in(data_).empty());
+    expect_simple_distances();
 }
 
 // Two cameras with different chips share the data folder: each fetches and

@@ -120,6 +120,17 @@ TEST_F(LensParam, EachCameraKeepsTheLensItOpenedWith) {
     EXPECT_DOUBLE_EQ(b.fx, 200);
     ASSERT_TRUE(epc_lens_param_get(nullptr, &last, 320, 160));
     EXPECT_DOUBLE_EQ(last.cx, 160.5);
+    // A camera of another chip has no EPC lens.
+    add_camera("NVX-T0-1.0");
+    nivex_device ti[3];
+    ASSERT_EQ(nivex_dev_list(ti, 3), 3);
+    nivex_device *other = nullptr;
+    for (nivex_device &d : ti)
+        if (d.usb_port != list[0].usb_port && d.usb_port != list[1].usb_port) other = &d;
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(nivex_dev_open(other), other);
+    EXPECT_FALSE(epc_lens_param_get(nivex_dev_get_drv(other), &last, 320, 240));
+    nivex_dev_close(other);
     nivex_dev_close(&list[0]);
     nivex_dev_close(&list[1]);
 }
