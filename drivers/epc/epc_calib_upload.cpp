@@ -46,15 +46,16 @@ class BufferRestore {
 };
 
 // Captures the block and runs the package step on it. The camera is in its
-// data-upload mode; the capture is stopped again on every path.
-void receive_block(const epc_driver_state &state, uint32_t fsize) {
+// data-upload mode; the capture is stopped again on every path. False only
+// when there is no memory for the block.
+bool receive_block(const epc_driver_state &state, uint32_t fsize) {
     nivex_device *dev = state.dev;
     std::vector<uint8_t> block;
     try {
         block.resize(fsize);
     } catch (const std::bad_alloc &) {
         NX_ERR(kFn, "[%s] malloc failed\n");
-        return;
+        return false;
     }
     nivex_cap_start(dev);
     nivex_frame_meta meta{};
@@ -71,6 +72,7 @@ void receive_block(const epc_driver_state &state, uint32_t fsize) {
         unpack_calib_block(state, std::span<const uint8_t>(block.data(), received));
     }
     nivex_cap_stop(dev);
+    return true;
 }
 
 // From the data information on; the camera is in its data-upload mode.
@@ -96,8 +98,7 @@ bool fetch_block(const epc_driver_state &state) {
                static_cast<unsigned>(kCalibHeaderSize), kCalibBufferSize);
         return false;
     }
-    receive_block(state, h.fsize);
-    return true;
+    return receive_block(state, h.fsize);
 }
 
 }  // namespace

@@ -10,8 +10,9 @@
 
 namespace nx::epc {
 
-// Binds the device: state with its defaults, undistortion maps for the
-// default lens, the sensor model with the chip's calibration files.
+// Binds the device: state with its defaults, the lens of the data folder's
+// lens file (built-in values without one) and its undistortion maps, the
+// sensor model with the chip's calibration files.
 bool epc_init(chip_driver *drv, nivex_device *dev);
 void epc_uninit(chip_driver *drv);
 bool epc_frame_get_info(chip_driver *drv, nivex_frame_meta *meta, const nx_stream_frame_info *info);
@@ -29,6 +30,9 @@ epc_lens_param last_lens_param();
 // driver's lens operation): the corrected camera matrix without distortion
 // where the decode undistorts, the scaled lens record otherwise.
 bool epc_image_lens_param(chip_driver *drv, epc_lens_param *out, int width, int height);
+// Fetches the factory calibration from the camera when the data folder lacks
+// the chip's DRNU files, then derives the distance constants (on every path).
+// -1 when the camera could not be asked or holds no calibration.
 int epc_calib_data_load(chip_driver *drv, int arg0, int arg1, int arg2);
 bool epc_filter_enable(chip_driver *drv, int filter_id, nivex_filter_args *arg, uint32_t arg_size);
 bool epc_filter_disable(chip_driver *drv, int filter_id);
