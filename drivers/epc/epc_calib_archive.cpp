@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "common/nx_log.h"
@@ -163,7 +164,16 @@ std::optional<std::vector<std::string>> extract_zip(std::span<const uint8_t> zip
 
 StagingFolder::StagingFolder(const std::string &parent) {
     std::string pattern = parent + ".calib-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) prefix_ = pattern + "/";
+    if (mkdtemp(pattern.data()) == nullptr) return;
+    // Without ".." or links in it: the extraction refuses paths with either,
+    // and a data folder may well be given as "../data/".
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(pattern, error);
+    if (error) {
+        rmdir(pattern.c_str());
+        return;
+    }
+    prefix_ = real.string() + "/";
 }
 
 StagingFolder::~StagingFolder() {

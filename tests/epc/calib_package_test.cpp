@@ -112,6 +112,18 @@ TEST_F(CalibPackage, DamagedArchivesAreRefused) {
     EXPECT_FALSE(nx::epc::extract_zip(nothing, out()));
 }
 
+// A data folder named with ".." (or through a link) still takes the archive.
+TEST_F(CalibPackage, StagingFolderTakesArchivesWhateverTheDataFolderIsCalled) {
+    fs::create_directory_symlink(out_, dir_.path() / "link");
+    for (const std::string &parent : {out_.string() + "/../out/", dir_.file("link") + "/"}) {
+        nx::epc::StagingFolder staging(parent);
+        ASSERT_TRUE(staging.ok()) << parent;
+        EXPECT_TRUE(nx::epc::extract_zip(make_zip({{"a.txt", "a"}}), staging.prefix())) << parent;
+        EXPECT_EQ(nxtest::read_file(staging.prefix() + "a.txt"), "a");
+    }
+    EXPECT_TRUE(files_in(out_).empty());
+}
+
 TEST_F(CalibPackage, StagingFolderGoesWithItsFiles) {
     std::string prefix;
     {
