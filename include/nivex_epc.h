@@ -29,6 +29,18 @@ extern "C" {
 
 struct chip_driver;
 
+/* Lens intrinsics (pixels) and distortion coefficients (k1, k2, p1, p2, k3)
+ * for an image of img_w x img_h pixels. */
+typedef struct epc_lens_param {
+    double cx;        /* principal point, column */
+    double cy;        /* principal point, row */
+    double fx;        /* focal length along columns */
+    double fy;        /* focal length along rows */
+    double dcoeff[5]; /* distortion, in the order of the lens parameter file */
+    int img_w;        /* image size the values refer to */
+    int img_h;
+} epc_lens_param;
+
 /* Amplitude per pixel, 0 for pixels that are not measured. The driver is not
  * used and may be NULL. */
 NIVEX_API int calc_gray(struct chip_driver *driver, uint16_t *gray, const uint16_t *raw, int width,
@@ -66,6 +78,17 @@ NIVEX_API void calc_dcs_unsort(uint16_t *dst, const uint16_t *src, int width, in
  * nothing and the getter returns 1. */
 NIVEX_API void epc_adapater_set_frame_valid(uint8_t valid);
 NIVEX_API uint8_t epc_adapater_get_frame_valid(void);
+
+/* The lens intrinsics of the camera `driver` drives, scaled to a frame of
+ * width x height pixels (the lens image size must be a whole multiple of it);
+ * the distortion coefficients are copied as they are. Each camera reads the
+ * "lens_param.txt" of the data folder when it is opened (built-in values when
+ * there is none). Without a driver of an open EPC camera the lens of the EPC
+ * camera opened last is used. false (and nothing written) for a size below 1
+ * or one that does not divide the lens image size, a NULL out, or the driver
+ * of another chip. */
+NIVEX_API bool epc_lens_param_get(struct chip_driver *driver, epc_lens_param *out, int width,
+                                  int height);
 
 #ifdef __cplusplus
 }

@@ -124,6 +124,16 @@ struct DataFault {
     uint32_t chunk = 0;  // counted from 0
 };
 
+// What an EPC camera holds as its factory calibration and sends in its
+// data-upload mode (when `stored_data` is not set explicitly).
+enum class CalibArchive {
+    Zip,    // the block with a zip archive of the calibration package
+    None,   // no calibration stored: the data information reports "not valid"
+    NoZip,  // the block says it carries no archive
+    Bad,    // the archive is damaged
+    Evil,   // the archive holds a "../" entry and a symbolic link
+};
+
 struct CameraConfig {
     // Identity parameters.
     std::string product = "NVX-E2-2.0b";  // three '-'-separated fields; middle = chip code
@@ -144,8 +154,13 @@ struct CameraConfig {
     // The sensor's factory delay-line calibration code, register 0xE9.
     uint8_t delay_code = 128;
     // Stored data block delivered in data-upload mode (parameter 0 = 9); its
-    // first 17 bytes are the data information of parameter 8. Empty: no data.
+    // first 17 bytes are the data information of parameter 8. Empty: no data,
+    // except that an EPC camera then holds the block `calib` describes.
     std::vector<uint8_t> stored_data;
+    CalibArchive calib = CalibArchive::Zip;
+    // Contents of a "lens_param.txt" the calibration archive also carries;
+    // empty: none.
+    std::string lens_file;
     // USB identity. port 0 takes the next free port of the bus, address 0
     // the bus's next address (a re-enumeration always takes the next one).
     uint8_t bus = 1;

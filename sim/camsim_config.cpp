@@ -1,7 +1,9 @@
 // The NIVEX_SIM text: "key=value" items separated by commas. Unprefixed keys
 // apply to every camera, "camN.key" to camera N (counted from 0) only.
 #include <charconv>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 
@@ -146,6 +148,29 @@ std::string set_upload_size(const std::string &value, CameraConfig &config) {
     return {};
 }
 
+// The calibration an EPC camera holds: "zip" (its factory calibration),
+// "none", "nozip", "bad" or "evil".
+std::string set_calib(const std::string &value, CameraConfig &config) {
+    static const std::map<std::string, CalibArchive> kKinds = {{"zip", CalibArchive::Zip},
+                                                               {"none", CalibArchive::None},
+                                                               {"nozip", CalibArchive::NoZip},
+                                                               {"bad", CalibArchive::Bad},
+                                                               {"evil", CalibArchive::Evil}};
+    auto it = kKinds.find(value);
+    if (it == kKinds.end()) return "calib: want zip, none, nozip, bad or evil, got " + value;
+    config.calib = it->second;
+    return {};
+}
+
+// A lens parameter file (path) that the calibration archive carries.
+std::string set_lens(const std::string &value, CameraConfig &config) {
+    std::ifstream file(value, std::ios::binary);
+    if (!file) return "lens: cannot read " + value;
+    config.lens_file.assign(std::istreambuf_iterator<char>(file), {});
+    if (config.lens_file.empty()) return "lens: " + value + " is empty";
+    return {};
+}
+
 // "announce", "erase", or "chunk:N", "ack:N", "lose:N", "skip:N".
 std::optional<DataFault> parse_data_fault(const std::string &value) {
     using Point = DataFault::Point;
@@ -189,6 +214,8 @@ const std::map<std::string, Setter> &setters() {
         {"dl_erase_polls",
          number_setter("dl_erase_polls", &CameraConfig::erase_polls, 0, 1000000000)},
         {"ul_size", set_upload_size},
+        {"calib", set_calib},
+        {"lens", set_lens},
     };
     return table;
 }

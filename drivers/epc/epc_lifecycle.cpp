@@ -1,9 +1,11 @@
 // Binding an EPC camera to its driver instance and releasing it; the
 // calibration step of the open.
 //
-// The lens record is the built-in default and calib_load uses the DRNU files
-// the sensor library found in the data folder (the factory files are not
-// fetched from the camera here).
+// init reads the data folder's lens parameter file into the device's own lens
+// record. calib_load fetches the factory calibration from the camera when the
+// data folder lacks this chip's DRNU files (the first open of a camera), and
+// derives the distance constants whatever became of that, so a camera without
+// calibration files still measures with the simple calibration.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,8 +14,11 @@
 
 #include "common/byte_order.h"
 #include "common/nx_log.h"
+#include "drivers/epc/epc_calib_package.h"
 #include "drivers/epc/epc_calibration.h"
 #include "drivers/epc/epc_driver_ops.h"
+#include "drivers/epc/epc_lens_file.h"
+#include "sensorlib/data_file.h"
 #include "sensorlib/device_adapter.h"
 
 namespace nx::epc {
@@ -53,6 +58,7 @@ bool bring_up_sensor(nivex_device *dev, bool extended) {
 bool init_state(chip_driver *drv, nivex_device *dev) {
     auto state = std::make_shared<epc_driver_state>();
     state->dev = dev;
+    read_lens_file(nx::sensor::data_path(kLensFileName), state->lens);
     if (nx_calib_len_init_map(&state->lens_map, &state->lens) == 0)
         NX_WRN(kInitFn, "[%s] undistortion maps not built\n");
     char version[17] = {};
@@ -73,6 +79,7 @@ bool init_state(chip_driver *drv, nivex_device *dev) {
     state->set_constants(derive_constants(*state->sensor));
     register_state(dev, state);
     drv->priv = state.get();
+    set_last_lens(state->lens);
     return true;
 }
 
@@ -118,11 +125,17 @@ int epc_calib_data_load(chip_driver *drv, int, int, int) {
         NX_ERR(kCalibFn, "[%s] malloc failed\n");
         return -1;
     }
-    if (state->sensor->data_file_check() < 0)
-        NX_DBG(kCalibFn, "[%s] %s not in the data folder: no per-pixel calibration\n",
-               state->dist_images_name.data());
+    int result = 0;
+    if (state->sensor->data_file_check() < 0) {
+        if (load_calib_data(*state)) {
+            state->sensor->config_init(nx::sensor::kDeviceAddress);
+            state->drnu_on.store(1);
+        } else {
+            result = -1;
+        }
+    }
     state->set_constants(derive_constants(*state->sensor));
-    return 0;
+    return result;
 }
 
 int epc_spare1(chip_driver *) {

@@ -5,6 +5,7 @@
 
 #include "sim/camera/status_message.h"
 #include "sim/camera/test_pattern.h"
+#include "sim/physics/calibration_block.h"
 #include "sim/physics/sensor_settings.h"
 #include "sim/sim_bytes.h"
 
@@ -32,10 +33,18 @@ void put_le32(std::vector<uint8_t> &out, uint32_t v) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
+// An EPC camera without an explicitly stored block holds its factory
+// calibration.
+CameraConfig with_calibration(CameraConfig config) {
+    if (config.stored_data.empty() && chip_code(config.product) != "T0")
+        config.stored_data = physics::calibration_block(config);
+    return config;
+}
+
 }  // namespace
 
 CameraModel::CameraModel(CameraConfig config)
-    : config_(std::move(config)),
+    : config_(with_calibration(std::move(config))),
       source_(config_.source ? config_.source : default_source()),
       params_(config_),
       thermal_(config_.sensor_temperature, config_.board_temperature, config_.scene.drift,

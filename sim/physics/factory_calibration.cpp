@@ -80,6 +80,13 @@ bool write_factory_calibration(const CameraConfig &config, const std::string &fo
                      images.size());
 }
 
+std::vector<uint8_t> factory_package(const CameraConfig &config) {
+    std::vector<uint8_t> bytes = parameter_file();
+    const std::vector<uint8_t> images = distance_images(config);
+    bytes.insert(bytes.end(), images.begin(), images.end());
+    return bytes;
+}
+
 std::vector<double> true_distances_mm(const SceneConfig &scene) {
     const std::vector<Ray> &rays = pixel_rays();
     std::vector<double> truth(rays.size());

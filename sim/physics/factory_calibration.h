@@ -16,6 +16,11 @@ namespace nxsim::physics {
 // noise averaged out).
 bool write_factory_calibration(const CameraConfig &config, const std::string &folder);
 
+// The same calibration as the camera keeps it: the parameter file followed
+// directly by the distance-images file (the package's parameter part is its
+// length modulo 256, as the parameter file is shorter than 256 bytes).
+std::vector<uint8_t> factory_package(const CameraConfig &config);
+
 // True radial distance (mm) of every pixel's centre, top to bottom.
 std::vector<double> true_distances_mm(const SceneConfig &scene);
 

@@ -1,6 +1,8 @@
 // The NIVEX_SIM text that configures the simulator in preload mode.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "usb_client.h"
 
 namespace simtest {
@@ -73,12 +75,49 @@ TEST_F(SimConfigTest, MistakesAreNamedAndChangeNothing) {
         {"ul_size=big", "ul_size"},
         {"ul_fail=0", "ul_fail"},
         {"dl_version=70000", "dl_version"},
+        {"calib=maybe", "calib: want zip, none, nozip, bad or evil"},
+        {"lens=/nonexistent/lens_param.txt", "lens: cannot read"},
     };
     for (auto [text, expected] : bad) {
         std::string error = nxsim::configure(text);
         EXPECT_NE(error.find(expected), std::string::npos) << text << " -> " << error;
         EXPECT_TRUE(nxsim::cameras().empty()) << text;
     }
+}
+
+uint32_t le32_at(const std::vector<uint8_t> &b, size_t at) {
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// The calibration an EPC camera reports in its data information (parameter
+// 8): a valid block with an archive unless told otherwise; a TI camera has
+// none.
+TEST_F(SimConfigTest, EpcCamerasHoldTheirCalibrationBlock) {
+    const std::string lens = ::testing::TempDir() + "sim_config_lens.txt";
+    {
+        std::FILE *f = std::fopen(lens.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("157\n122\n", f);
+        std::fclose(f);
+    }
+    ASSERT_EQ(nxsim::configure("cameras=5,product=NVX-E2-2.0b,cam1.calib=none,cam2.calib=nozip,"
+                               "cam3.product=NVX-T0-1.0,cam4.lens=" +
+                               lens),
+              "");
+    auto cams = nxsim::cameras();
+    const std::vector<uint8_t> zip = cams[0].param(8);
+    ASSERT_EQ(zip.size(), 17u);
+    EXPECT_EQ(zip[0], 1);
+    EXPECT_EQ(zip[2], 1);
+    EXPECT_EQ(le32_at(zip, 7), le32_at(zip, 11) + 17);
+    EXPECT_GT(le32_at(zip, 11), 1000u);
+    EXPECT_EQ(cams[1].param(8), std::vector<uint8_t>(17, 0));
+    EXPECT_EQ(cams[2].param(8)[0], 1);
+    EXPECT_EQ(cams[2].param(8)[2], 0);
+    EXPECT_EQ(cams[3].param(8), std::vector<uint8_t>(17, 0));
+    // The lens file travels in the archive too.
+    EXPECT_GT(le32_at(cams[4].param(8), 11), le32_at(zip, 11));
+    std::remove(lens.c_str());
 }
 
 }  // namespace

@@ -90,6 +90,9 @@ struct Scenario {
     double drift = 0;
     int warm_by = 50;
     int frames = 3;
+    // The factory calibration is not written into the data folder: the open
+    // fetches it from the camera.
+    bool fetch_calibration = false;
 };
 
 // One decoded frame.
@@ -147,7 +150,8 @@ class Run {
         cam_ = nxsim::add_camera(config);
         start_sensor_ = config.sensor_temperature;
         start_board_ = config.board_temperature;
-        if (!cam_.write_factory_calibration(folder)) fail("factory calibration not written");
+        if (!scenario.fetch_calibration && !cam_.write_factory_calibration(folder))
+            fail("factory calibration not written");
     }
     ~Run() { nivex_dev_close(&dev_); }
     Run(const Run &) = delete;

@@ -118,6 +118,9 @@ nxsim::CameraConfig EpcTest::pattern_config() {
     config.chip_id = kChipId;
     config.wafer_id = kWaferId;
     config.source = nxsim::make_test_pattern(kProduct);
+    // No factory calibration to fetch: the driver's tests start without DRNU
+    // files unless they write their own.
+    config.calib = nxsim::CalibArchive::None;
     return config;
 }
 

@@ -51,7 +51,8 @@ class EpcTest : public nxtest::SimTest {
   protected:
     void TearDown() override;
 
-    // An EPC camera streaming the built-in test pattern (no sensor physics).
+    // An EPC camera streaming the built-in test pattern (no sensor physics)
+    // that holds no factory calibration.
     nxsim::Camera add_epc_camera(nxsim::CameraConfig config = pattern_config());
     static nxsim::CameraConfig pattern_config();
     // Adds a camera with `config` and opens it into dev_.

@@ -27,6 +27,8 @@ nxsim::CameraConfig sensor_config(double wall_mm = 1500) {
     config.wafer_id = kWaferId;
     config.scene.wall_mm = wall_mm;
     config.scene.noise_mm = 0;
+    // The sensor's own output: no calibration fetched at the open.
+    config.calib = nxsim::CalibArchive::None;
     return config;
 }
 
