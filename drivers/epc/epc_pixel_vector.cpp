@@ -60,17 +60,28 @@ const int32_t *wide_atan_table() {
 }
 
 // Eight 32-bit table reads, one per lane, at byte offsets index * scale.
-// Lane by lane through memory: on the processors this runs on that is much
-// faster than the gather instruction.
+// Lane by lane: on the processors this runs on that is much faster than the
+// gather instruction. The indices leave the register two at a time and the
+// values go straight back into lanes; a round trip through memory would
+// load a vector from eight just-written words, which stalls.
 template <int Scale>
 NX_AVX2_INLINE __m256i table_reads(const void *table, __m256i index) {
-    alignas(32) int32_t at[8];
-    _mm256_store_si256(reinterpret_cast<__m256i *>(at), index);
     const auto *base = static_cast<const char *>(table);
-    alignas(32) int32_t v[8];
-    for (int i = 0; i < 8; ++i)
-        std::memcpy(&v[i], base + static_cast<ptrdiff_t>(at[i]) * Scale, sizeof(int32_t));
-    return _mm256_load_si256(reinterpret_cast<const __m256i *>(v));
+    const auto read = [base](int64_t at) NX_AVX2_LAMBDA {
+        int32_t v;
+        std::memcpy(&v, base + static_cast<int32_t>(at) * ptrdiff_t{Scale}, sizeof v);
+        return v;
+    };
+    const auto half = [&read](__m128i at) NX_AVX2_LAMBDA {
+        const int64_t a01 = _mm_cvtsi128_si64(at);
+        const int64_t a23 = _mm_extract_epi64(at, 1);
+        __m128i v = _mm_cvtsi32_si128(read(a01));
+        v = _mm_insert_epi32(v, read(a01 >> 32), 1);
+        v = _mm_insert_epi32(v, read(a23), 2);
+        return _mm_insert_epi32(v, read(a23 >> 32), 3);
+    };
+    return _mm256_set_m128i(half(_mm256_extracti128_si256(index, 1)),
+                            half(_mm256_castsi256_si128(index)));
 }
 
 NX_AVX2_INLINE __m256i select(__m256i mask, __m256i yes, __m256i no) {
@@ -280,15 +291,26 @@ NX_AVX2_INLINE __m128i drnu_millimetres(__m128i j, double range) {
     return _mm256_cvttpd_epi32(_mm256_max_pd(_mm256_min_pd(d, r), zero));
 }
 
-// The per-pixel table distance of eight pixels (see scalar::drnu_distance);
+// The per-pixel table distance (see scalar::drnu_distance) runs in two passes
+// over a block: the first finds each pixel's table segment, the second
+// interpolates in it. Each pass is a chain of about half the latency (two
+// divisions and two table reads per segment search, one plus one per
+// interpolation), so the processor keeps twice as many pixels in flight as
+// with one pass doing both.
+struct Segments {
+    alignas(32) int32_t j[kBlock];       // phase less the temperature term
+    alignas(32) int32_t seg[kBlock];     // table segment, 0 .. K-2
+    alignas(32) int32_t rising[kBlock];  // -1 where the table rises, else 0
+};
+
 // `entry` holds the index of each lane's first table entry.
-NX_AVX2_INLINE __m256i drnu8(__m256i phase, __m256i entry, const DrnuCalib &c) {
+NX_AVX2_INLINE void drnu_segments8(__m256i phase, __m256i entry, const DrnuCalib &c, Segments &s,
+                                   size_t at) {
     const auto *lut = reinterpret_cast<const int *>(c.lut);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-    const float int_limit = 1073741824.0f;
-    __m256i j =
+    const __m256i j =
         _mm256_cvttps_epi32(_mm256_sub_ps(_mm256_cvtepi32_ps(phase), _mm256_set1_ps(c.temp_term)));
     // Two entries per 32-bit read: the first (and second), the last two.
     const __m256i first = _mm256_and_si256(table_reads<2>(lut, entry), low16);
@@ -306,8 +328,22 @@ NX_AVX2_INLINE __m256i drnu8(__m256i phase, __m256i entry, const DrnuCalib &c) {
     k = _mm256_add_epi32(k, _mm256_cmpgt_epi32(zero, rest));
     k = _mm256_sub_epi32(k, _mm256_cmpgt_epi32(rest, _mm256_sub_epi32(den, one)));
     const __m256i seg = _mm256_max_epi32(_mm256_min_epi32(k, _mm256_set1_epi32(c.k - 2)), zero);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(s.j + at), j);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(s.seg + at), seg);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(s.rising + at), rising);
+}
+
+NX_AVX2_INLINE __m256i drnu_interpolate8(__m256i entry, const DrnuCalib &c, const Segments &s,
+                                         size_t at) {
+    const auto *lut = reinterpret_cast<const int *>(c.lut);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i one = _mm256_set1_epi32(1);
+    const float int_limit = 1073741824.0f;
+    __m256i j = _mm256_load_si256(reinterpret_cast<const __m256i *>(s.j + at));
+    const __m256i seg = _mm256_load_si256(reinterpret_cast<const __m256i *>(s.seg + at));
+    const __m256i rising = _mm256_load_si256(reinterpret_cast<const __m256i *>(s.rising + at));
     const __m256i pair = table_reads<2>(lut, _mm256_add_epi32(entry, seg));
-    const __m256i lo = _mm256_and_si256(pair, low16);
+    const __m256i lo = _mm256_and_si256(pair, _mm256_set1_epi32(0xFFFF));
     const __m256i diff = _mm256_sub_epi32(_mm256_srli_epi32(pair, 16), lo);
     const __m256i flat = _mm256_cmpeq_epi32(diff, zero);
     const __m256 step = _mm256_set1_ps(c.step_phase);
@@ -339,9 +375,17 @@ NX_AVX2 void drnu_avx2(const Block &b, size_t begin, size_t count, const DrnuCal
                        uint16_t *dist, uint16_t *amp) {
     const __m256i lane_entries =
         _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(c.k));
-    finish_avx2(b, count, 0, dist, amp, [&](__m256i phase, size_t j) NX_AVX2_LAMBDA {
-        const auto entry = static_cast<int32_t>((begin + j) * static_cast<size_t>(c.k));
-        return drnu8(phase, _mm256_add_epi32(_mm256_set1_epi32(entry), lane_entries), c);
+    const auto entries = [&](size_t j) NX_AVX2_LAMBDA {
+        const auto first = static_cast<int32_t>((begin + j) * static_cast<size_t>(c.k));
+        return _mm256_add_epi32(_mm256_set1_epi32(first), lane_entries);
+    };
+    Segments s;
+    for (size_t j = 0; j + 8 <= count; j += 8) {
+        const __m128i phases = _mm_load_si128(reinterpret_cast<const __m128i *>(b.phase + j));
+        drnu_segments8(_mm256_cvtepu16_epi32(phases), entries(j), c, s, j);
+    }
+    finish_avx2(b, count, 0, dist, amp, [&](__m256i, size_t j) NX_AVX2_LAMBDA {
+        return drnu_interpolate8(entries(j), c, s, j);
     });
 }
 
