@@ -100,8 +100,15 @@ NX_AVX2_INLINE __m256i root(__m256i power) {
     return _mm256_cvttps_epi32(g);
 }
 
-// (atan2(y, x) in 1/30000 turns + 15000) mod 30000, as the table gives it.
-NX_AVX2_INLINE __m256i phase(__m256i y, __m256i x, const int32_t *table) {
+// (atan2(y, x) in 1/30000 turns + 15000) mod 30000, as the table gives it,
+// in two halves: the octant reduction to a table index and the angle the
+// octant starts at, then the table read and the turn. A block runs them as
+// two passes (see samples_avx2).
+struct PhaseIndex {
+    __m256i index, base;
+};
+
+NX_AVX2_INLINE PhaseIndex phase_index(__m256i y, __m256i x) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi32(1);
     const __m256i y_zero = _mm256_cmpeq_epi32(y, zero);
@@ -123,20 +130,24 @@ NX_AVX2_INLINE __m256i phase(__m256i y, __m256i x, const int32_t *table) {
     turned_y = select(steep, _mm256_sub_epi32(y, x), y);
     x = select(steep, _mm256_add_epi32(turned_y, _mm256_add_epi32(x, x)), x);
     y = turned_y;
-    // Axis lanes divide 0 by 1.
+    // Axis lanes: index 0 (the table's 0) on a base of 0 or half a turn.
     y = select(y_zero, zero, y);
     x = select(y_zero, one, x);
+    base = select(y_zero, _mm256_and_si256(x_negative, _mm256_set1_epi32(kHalfTurn)), base);
     const __m256i num = _mm256_slli_epi32(y, 12);
     __m256i q = _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(num), _mm256_cvtepi32_ps(x)));
     const __m256i rest = _mm256_sub_epi32(num, _mm256_mullo_epi32(q, x));
     q = _mm256_add_epi32(q, _mm256_cmpgt_epi32(zero, rest));                      // rest < 0
     q = _mm256_sub_epi32(q, _mm256_cmpgt_epi32(rest, _mm256_sub_epi32(x, one)));  // rest >= x
     q = _mm256_max_epi32(_mm256_min_epi32(q, _mm256_set1_epi32(ARCTAN2_LUT_NUM - 1)), zero);
-    __m256i angle = _mm256_add_epi32(base, table_reads<4>(table, q));
+    return {q, base};
+}
+
+NX_AVX2_INLINE __m256i phase_at(PhaseIndex p, const int32_t *table) {
+    __m256i angle = _mm256_add_epi32(p.base, table_reads<4>(table, p.index));
     const __m256i turn = _mm256_set1_epi32(kPhaseTurn);
     const __m256i last = _mm256_set1_epi32(kPhaseTurn - 1);
     angle = _mm256_sub_epi32(angle, _mm256_and_si256(_mm256_cmpgt_epi32(angle, last), turn));
-    angle = select(y_zero, _mm256_and_si256(x_negative, _mm256_set1_epi32(kHalfTurn)), angle);
     angle = _mm256_add_epi32(angle, _mm256_set1_epi32(kHalfTurn));
     return _mm256_sub_epi32(angle, _mm256_and_si256(_mm256_cmpgt_epi32(angle, last), turn));
 }
@@ -176,21 +187,45 @@ NX_AVX2_INLINE __m256i amplitudes(const Front &f) {
     return _mm256_packus_epi32(low, high);
 }
 
-NX_AVX2_INLINE __m256i phase_of_pairs(__m256i pairs, const int32_t *table) {
+NX_AVX2_INLINE PhaseIndex phase_index_of_pairs(__m256i pairs) {
     const __m256i a = _mm256_srai_epi32(_mm256_slli_epi32(pairs, 16), 16);
     const __m256i b = _mm256_srai_epi32(pairs, 16);
-    return phase(b, a, table);
+    return phase_index(b, a);
 }
 
+// Table indices and octant bases of a block's phases, lanes in the order of
+// Front (packus puts them in pixel order).
+struct PhaseIndices {
+    alignas(32) int32_t index[kBlock];
+    alignas(32) int32_t base[kBlock];
+
+    NX_AVX2_INLINE void store(size_t at, PhaseIndex p) {
+        _mm256_store_si256(reinterpret_cast<__m256i *>(index + at), p.index);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(base + at), p.base);
+    }
+    NX_AVX2_INLINE PhaseIndex load(size_t at) const {
+        return {_mm256_load_si256(reinterpret_cast<const __m256i *>(index + at)),
+                _mm256_load_si256(reinterpret_cast<const __m256i *>(base + at))};
+    }
+};
+
+// Two passes over the block, each a chain of about half the latency of the
+// whole (the division, then the table read), so that the processor keeps
+// more pixels in flight.
 NX_AVX2 void samples_avx2(const uint8_t *raw, size_t n, size_t begin, size_t count, Block &b) {
-    const int32_t *table = wide_atan_table();
+    PhaseIndices p;
     for (size_t j = 0; j + kLanes <= count; j += kLanes) {
         const Front f = front(raw, n, begin + j);
-        const __m256i phases =
-            _mm256_packus_epi32(phase_of_pairs(f.low, table), phase_of_pairs(f.high, table));
+        p.store(j, phase_index_of_pairs(f.low));
+        p.store(j + kLanes / 2, phase_index_of_pairs(f.high));
         _mm256_store_si256(reinterpret_cast<__m256i *>(b.amplitude + j), amplitudes(f));
-        _mm256_store_si256(reinterpret_cast<__m256i *>(b.phase + j), phases);
         _mm256_store_si256(reinterpret_cast<__m256i *>(b.measured + j), f.measured);
+    }
+    const int32_t *table = wide_atan_table();
+    for (size_t j = 0; j + kLanes <= count; j += kLanes) {
+        const __m256i phases = _mm256_packus_epi32(phase_at(p.load(j), table),
+                                                   phase_at(p.load(j + kLanes / 2), table));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(b.phase + j), phases);
     }
 }
 
