@@ -3,9 +3,10 @@
 // same group is a yardstick. After the run, a summary prints for each group
 // the time of "nx" against each yardstick measured in the same run, because
 // only same-run ratios are meaningful on a noisy machine. The times are CPU
-// times (the benchmarks are single-threaded, so time the machine gave to
-// other work does not count) and, with --benchmark_repetitions, the fastest
-// repetition of each: the one least disturbed by other work.
+// times of the benchmark's thread (so time the machine gave to other work
+// does not count), real times where a benchmark asks for them (its work runs
+// on other threads or waits on files) and, with --benchmark_repetitions,
+// those of the fastest repetition: the one least disturbed by other work.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -34,7 +35,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
             size_t end = name.find('/', slash + 1);
             std::string impl =
                 name.substr(slash + 1, end == std::string::npos ? end : end - slash - 1);
-            keep_fastest(groups_[group], {impl, run.GetAdjustedCPUTime() * to_ns(run.time_unit)});
+            const bool real = name.find("/real_time") != std::string::npos;
+            const double time = real ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
+            keep_fastest(groups_[group], {impl, time * to_ns(run.time_unit)});
         }
     }
 
