@@ -140,6 +140,9 @@ void Camera::alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_
                                  uint32_t count) {
     locked([&](Core &) { model_->faults().set_param_reply(id, length, count); });
 }
+void Camera::script_in_replies(std::vector<std::vector<uint8_t>> replies) {
+    locked([&](Core &) { model_->faults().script_in_replies(std::move(replies)); });
+}
 void Camera::clear_faults() {
     locked([&](Core &) {
         model_->faults().clear();

@@ -219,6 +219,7 @@ struct FaultCounters {
     uint32_t refused_claims = 0;
     uint32_t refused_opens = 0;
     uint32_t altered_param_replies = 0;
+    uint32_t scripted_replies = 0;
     uint32_t data_faults = 0;  // data channel faults and failed payload reads
 };
 
@@ -326,6 +327,11 @@ class Camera {
     // confused firmware); the rest of the reply is as usual.
     void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length,
                              uint32_t count = 1);
+    // The next IN control transfers (status queries and replies alike)
+    // answer `replies`, one each, instead of their own, cut to the length the
+    // host asked for; the camera still acts on every command as usual. For
+    // hostile-reply tests: whatever the bytes, the host must cope.
+    void script_in_replies(std::vector<std::vector<uint8_t>> replies);
     void clear_faults();
 
     // Data channel. The current image is the one the data-info record

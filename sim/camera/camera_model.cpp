@@ -154,6 +154,12 @@ ControlOutcome CameraModel::control(const SetupPacket &setup, std::span<const ui
             outcome.data_in = std::move(result.data_in);
         }
     }
+    if (setup.is_in() && outcome.end == ControlEnd::Completed) {
+        if (auto scripted = faults_.take_scripted_reply()) {
+            scripted->resize(std::min<size_t>(scripted->size(), setup.length));
+            outcome.data_in = std::move(*scripted);
+        }
+    }
     if (setup.is_in()) record.data = outcome.data_in;
     wire_log_.push_back(std::move(record));
     return outcome;

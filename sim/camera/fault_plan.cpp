@@ -1,5 +1,6 @@
 #include "sim/camera/fault_plan.h"
 
+#include <iterator>
 #include <utility>
 
 namespace nxsim {
@@ -111,6 +112,19 @@ std::optional<FaultPlan::ParamReplyFault> FaultPlan::take_param_reply() {
     --param_replies_;
     ++counters_.altered_param_replies;
     return param_reply_;
+}
+
+void FaultPlan::script_in_replies(std::vector<std::vector<uint8_t>> replies) {
+    scripted_replies_.assign(std::make_move_iterator(replies.begin()),
+                             std::make_move_iterator(replies.end()));
+}
+
+std::optional<std::vector<uint8_t>> FaultPlan::take_scripted_reply() {
+    if (scripted_replies_.empty()) return std::nullopt;
+    std::vector<uint8_t> reply = std::move(scripted_replies_.front());
+    scripted_replies_.pop_front();
+    ++counters_.scripted_replies;
+    return reply;
 }
 
 bool FaultPlan::take_refused_open() {

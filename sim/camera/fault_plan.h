@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <random>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "sim/camsim.h"
 
@@ -27,6 +29,9 @@ class FaultPlan {
     void set_refuse_open(bool refuse) { refuse_open_ = refuse; }
     void set_bulk_cancel_delay(uint32_t ms) { bulk_cancel_delay_ms_ = ms; }
     void set_param_reply(std::optional<uint8_t> id, std::optional<uint8_t> length, uint32_t count);
+    // The camera's next IN control transfers answer these bytes, one reply
+    // each, instead of their own (cut to the length asked for).
+    void script_in_replies(std::vector<std::vector<uint8_t>> replies);
     void clear();
 
     // Each take_* reports whether the fault strikes now, and counts it if so.
@@ -47,6 +52,7 @@ class FaultPlan {
         std::optional<uint8_t> length;
     };
     std::optional<ParamReplyFault> take_param_reply();
+    std::optional<std::vector<uint8_t>> take_scripted_reply();
     // Alters stream bytes at the corruption rate.
     void corrupt(std::span<uint8_t> bytes);
     // Counts down one sent frame; true once the camera is due to leave the bus.
@@ -83,6 +89,7 @@ class FaultPlan {
     uint32_t bulk_cancel_delay_ms_ = 0;
     ParamReplyFault param_reply_;
     uint32_t param_replies_ = 0;
+    std::deque<std::vector<uint8_t>> scripted_replies_;
     FaultCounters counters_;
 };
 

@@ -207,8 +207,7 @@ void Core::submit_control(TransferPriv &t, TimePoint now) {
     switch (outcome.end) {
         case ControlEnd::Completed:
             if (setup.is_in()) {
-                std::memcpy(pub.buffer + kSetupSize, outcome.data_in.data(),
-                            outcome.data_in.size());
+                std::copy(outcome.data_in.begin(), outcome.data_in.end(), pub.buffer + kSetupSize);
                 pub.actual_length = static_cast<int>(outcome.data_in.size());
             } else {
                 pub.actual_length = setup.length;
