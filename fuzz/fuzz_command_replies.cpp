@@ -6,10 +6,13 @@
 //
 // Input: one byte that steers the calls, then the replies, each a length
 // byte followed by that many bytes (at most 64 replies).
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "common/nx_log.h"
@@ -76,6 +79,10 @@ void close_all() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!nivex_init("/dev/null")) std::abort();
     nx_log_disable();  // the library's messages are expected here, not wanted
+    // Opening an EPC camera fetches its calibration into the data folder.
+    char folder[] = "/tmp/fuzz_command_XXXXXX";
+    if (mkdtemp(folder) == nullptr || nivex_path_cfg((std::string(folder) + "/").c_str()) != 0)
+        std::abort();
     g_camera = nxsim::add_camera();
     if (nivex_dev_open(&g_dev) != &g_dev) std::abort();
     std::atexit(close_all);
