@@ -113,20 +113,19 @@ TEST_F(ToolCapture, DepthImageHasTheColourMapsColoursOverTheRange) {
     ASSERT_EQ(depth.channels, 3u);
     EXPECT_EQ(depth.bytes, library_colours(distance, 1.0f, 2.5f));
 
-    // The steps scene has planes at 0.8, 1.2, 2.0 and 3.0 m: in range near is
-    // red and far is blue, out of range is black.
+    // In range near is red and far is blue; valid distances out of range are
+    // black (the steps scene spans about 0.8 to 3.5 m).
     size_t near = 0, far = 0, outside = 0;
     for (size_t i = 0; i < distance.size(); ++i) {
         const uint8_t *rgb = &depth.bytes[3 * i];
-        if (std::fabs(distance[i] - 1.2f) < 0.05f && rgb[0] > rgb[2]) ++near;
-        if (std::fabs(distance[i] - 2.0f) < 0.05f && rgb[2] > rgb[0]) ++far;
-        if ((distance[i] < 0.9f || (distance[i] > 2.9f && distance[i] < 3.1f)) &&
-            rgb[0] + rgb[1] + rgb[2] == 0)
-            ++outside;
+        const float d = distance[i];
+        if (d >= 1.0f && d < 1.3f && rgb[0] > rgb[2]) ++near;
+        if (d > 2.2f && d <= 2.5f && rgb[2] > rgb[0]) ++far;
+        if (valid(d) && (d < 0.95f || d > 2.6f) && rgb[0] + rgb[1] + rgb[2] == 0) ++outside;
     }
-    EXPECT_GT(near, 1000u);
-    EXPECT_GT(far, 1000u);
-    EXPECT_GT(outside, 1000u);
+    EXPECT_GT(near, 100u);
+    EXPECT_GT(far, 100u);
+    EXPECT_GT(outside, 100u);
 }
 
 TEST_F(ToolCapture, PointCloudHoldsTheValidPixelsAlongTheirRays) {
@@ -168,7 +167,9 @@ TEST_F(ToolCapture, DurationAndDriverIntrinsicsAndFilters) {
     ToolRun run = nivex({"capture", "--sim=scene=wall:1500,noise=0", "-t", "0.5", "-o", "w",
                          "--ply", "--filter", "smooth=3", "--no-filter", "min-amp"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("centre distance: 1.5"), std::string::npos) << run.out;
+    size_t centre = run.out.find("centre distance: ");
+    ASSERT_NE(centre, std::string::npos) << run.out;
+    EXPECT_NEAR(std::stod(run.out.substr(centre + 17)), 1.5, 0.005) << run.out;
     PlyCloud cloud = read_ply(path("w/cloud.ply"));
     ASSERT_GT(cloud.points.size(), 0u);
     // The driver's intrinsics of the undistorted image: the wall is flat.

@@ -25,8 +25,7 @@ TEST_F(ToolCommands, ListShowsEveryCameraAsTableAndJson) {
     ToolRun json = nivex({"list", "--json", "--sim=cameras=2,cam1.bus=3,cam1.port=7"});
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out.front(), '[');
-    EXPECT_NE(json.out.find("\"index\": 1, \"bus\": 3, \"port\": 7"), std::string::npos)
-        << json.out;
+    EXPECT_NE(json.out.find("\"bus\": 3, \"port\": 7"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"product\": \"NVX-E2-2.0b\""), std::string::npos) << json.out;
 
     ToolRun none = nivex({"list", "--json", "--sim=cameras=0"});

@@ -13,7 +13,7 @@ namespace {
 std::unique_ptr<AtomicFile> open_output(const std::string &folder, const std::string &name) {
     if (name.empty()) return nullptr;
     std::filesystem::path path(name);
-    if (path.is_relative()) path = std::filesystem::path(folder) / path;
+    if (path.is_relative() && folder != ".") path = std::filesystem::path(folder) / path;
     return std::make_unique<AtomicFile>(path.string());
 }
 

@@ -27,7 +27,8 @@ struct CommonOptions {
 void add_common_options(CLI::App &command, CommonOptions &options);
 
 // The simulated camera when --sim names nothing else: an EPC camera looking
-// at planes between 0.8 and 3 m, so that depth images show some depth.
-inline constexpr const char *kDefaultSimSettings = "scene=steps";
+// at planes between 0.8 and 3 m, so that depth images show some depth; dark
+// enough that the nearest plane does not saturate the sensor.
+inline constexpr const char *kDefaultSimSettings = "scene=steps,reflect=0.2";
 
 }  // namespace nivex_tool

@@ -73,19 +73,23 @@ nivex_filter_args filter_argument(const FilterChange &change) {
 std::vector<FilterChange> plan_filters(const std::vector<std::string> &enable,
                                        const std::vector<std::string> &disable) {
     std::vector<FilterChange> changes;
-    bool undistort_named = false;
     for (const std::string &text : disable) {
         const FilterName &filter = find_filter(text);
         changes.push_back({filter.name, filter.id, false, false, 0, false});
-        undistort_named |= filter.id == NIVEX_FILTER_LENS_UNDISTORT;
     }
-    for (const std::string &text : enable) {
+    for (const std::string &text : enable)
         changes.push_back(enable_change(text));
-        undistort_named |= changes.back().id == NIVEX_FILTER_LENS_UNDISTORT;
+    // The tool's defaults, unless the user named the filter: metric point
+    // clouds, and the camera's own per-pixel calibration where it has one.
+    const FilterChange defaults[] = {
+        {"undistort", NIVEX_FILTER_LENS_UNDISTORT, true, false, 0, true},
+        {"pixel-calib", NIVEX_FILTER_PIXEL_CALIB, true, true, 1, true},
+    };
+    for (const FilterChange &fallback : defaults) {
+        bool named = std::any_of(changes.begin(), changes.end(),
+                                 [&](const FilterChange &c) { return c.id == fallback.id; });
+        if (!named) changes.insert(changes.begin(), fallback);
     }
-    if (!undistort_named)
-        changes.insert(changes.begin(),
-                       {"undistort", NIVEX_FILTER_LENS_UNDISTORT, true, false, 0, true});
     return changes;
 }
 

@@ -1,6 +1,6 @@
 // The driver's depth filters as capture options: --filter NAME[=ARG] switches
-// one on, --no-filter NAME off. Lens undistortion is on unless switched off,
-// so that point clouds are metric.
+// one on, --no-filter NAME off. Lens undistortion and the per-pixel
+// calibration are on unless switched off (where the driver has them).
 #pragma once
 
 #include <cstdint>

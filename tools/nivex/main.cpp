@@ -32,6 +32,14 @@ void register_commands(CLI::App &app, CommonOptions &common, CommandList &comman
     // Camera calibration joins here as one more add_*_command.
 }
 
+// CLI11 reports a mistyped subcommand as a missing one; this names it.
+bool unknown_subcommand(CLI::App &app, int argc, char **argv) {
+    if (argc < 2 || argv[1][0] == '-') return false;
+    for (const CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
+        if (command->check_name(argv[1])) return false;
+    return true;
+}
+
 int run(CLI::App &app, const CommonOptions &common, const CommandList &commands, char **argv) {
     relaunch_with_simulator_if_asked(common, argv);
     for (const Command &command : commands)
@@ -54,6 +62,9 @@ int main(int argc, char **argv) {
     CommandList commands;
     register_commands(app, common, commands);
     try {
+        if (unknown_subcommand(app, argc, argv))
+            return report("unknown subcommand '" + std::string(argv[1]) + "' (see nivex --help)",
+                          kExitUsage);
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &help) {
         return app.exit(help);
