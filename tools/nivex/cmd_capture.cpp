@@ -74,10 +74,17 @@ OutputSettings output_settings(const CaptureArgs &args) {
 
 struct Tally {
     uint32_t frames = 0;
-    double seconds = 0;
+    double seconds = 0;  // from the start to the last frame
+    // Between the first and the last frame: the camera's rate, not counting
+    // the frames it had ready when the capture started.
+    double frame_span = 0;
     int error = 0;  // the fetch result that ended the capture early
     nivex_cap_stats stats{};
 };
+
+double frame_rate(const Tally &tally) {
+    return tally.frame_span > 0 ? (tally.frames - 1) / tally.frame_span : 0.0;
+}
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -91,7 +98,7 @@ Tally run_capture(nivex_device *dev, const CaptureArgs &args, CaptureOutputs &ou
     StatusLine status;
     Tally tally;
     const Clock::time_point start = Clock::now();
-    Clock::time_point last_frame_time = start;
+    Clock::time_point last_frame_time = start, first_frame_time = start;
     while (!g_interrupted && (args.frames == 0 || tally.frames < args.frames) &&
            (args.duration == 0 || seconds_since(start) < args.duration)) {
         nivex_frame_meta meta{};
@@ -106,16 +113,17 @@ Tally run_capture(nivex_device *dev, const CaptureArgs &args, CaptureOutputs &ou
             continue;
         }
         last_frame_time = Clock::now();
-        ++tally.frames;
+        if (tally.frames++ == 0) first_frame_time = last_frame_time;
+        tally.frame_span =
+            std::chrono::duration<double>(last_frame_time - first_frame_time).count();
         outputs.add_frame(dev, {std::span(buffer.data(), meta.frame_size), meta});
         last.swap(buffer);
         buffer.resize(kFetchBufferBytes);
         last_meta = meta;
-        double elapsed = seconds_since(start);
         char line[96];
         std::snprintf(line, sizeof line, "frame %u%s, %.1f fps", tally.frames,
                       args.frames ? ("/" + std::to_string(args.frames)).c_str() : "",
-                      elapsed > 0 ? tally.frames / elapsed : 0.0);
+                      frame_rate(tally));
         status.show(line);
     }
     tally.seconds = seconds_since(start);
@@ -125,8 +133,7 @@ Tally run_capture(nivex_device *dev, const CaptureArgs &args, CaptureOutputs &ou
 
 void print_summary(const Tally &tally) {
     const nivex_cap_stats &s = tally.stats;
-    std::printf("frames: %u in %.2f s, %.1f fps\n", tally.frames, tally.seconds,
-                tally.seconds > 0 ? tally.frames / tally.seconds : 0.0);
+    std::printf("frames: %u in %.2f s, %.1f fps\n", tally.frames, tally.seconds, frame_rate(tally));
     std::printf("dropped: %u (%u damaged, %u not fetched in time)\n",
                 s.frames_discarded + s.frames_overflowed, s.frames_discarded, s.frames_overflowed);
     std::printf("stream: %u assembled, %u queued, %u ready, %u bytes skipped\n", s.frames_assembled,
