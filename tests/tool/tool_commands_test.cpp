@@ -116,6 +116,23 @@ TEST_F(ToolCommands, FirmwareDownloadsANewerImageOnly) {
     EXPECT_TRUE(one_line_error(nivex({"firmware", "image.bin", "--sim"}), "--version"));
 }
 
+TEST_F(ToolCommands, TransfersAndCaptureShowProgressOnATerminal) {
+    write_file(path("image.bin"), std::string(5000, '\x11'));
+    ToolRun download =
+        nivex_on_terminal({"firmware", "image.bin", "--version", "2", "--type", "5", "--sim"});
+    ASSERT_EQ(download.status, 0) << download.out;
+    EXPECT_NE(download.out.find("download [###"), std::string::npos) << download.out;
+    EXPECT_NE(download.out.find("100%  5000/5000 bytes"), std::string::npos) << download.out;
+
+    ToolRun upload = nivex_on_terminal({"upload", "b.bin", "--sim=ul_size=2000"});
+    ASSERT_EQ(upload.status, 0) << upload.out;
+    EXPECT_NE(upload.out.find("100%  2000/2000 bytes"), std::string::npos) << upload.out;
+
+    ToolRun capture = nivex_on_terminal({"capture", "-n", "3", "--sim"});
+    ASSERT_EQ(capture.status, 0) << capture.out;
+    EXPECT_NE(capture.out.find("frame 3/3"), std::string::npos) << capture.out;
+}
+
 TEST_F(ToolCommands, UploadWritesTheStoredBlockOrLeavesTheFileAlone) {
     ToolRun run = nivex({"upload", "block.bin", "--sim=ul_size=1000"});
     ASSERT_EQ(run.status, 0) << run.err;

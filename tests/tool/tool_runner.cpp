@@ -1,9 +1,11 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 
@@ -50,33 +52,71 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
     return out;
 }
 
+struct Command {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    std::vector<char *> argv_ptrs;
+    std::vector<char *> env_ptrs;
+
+    Command(const std::vector<std::string> &args, const fs::path &dir)
+        : argv{NIVEX_TOOL_PATH}, env(child_environment(dir)) {
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv_ptrs = pointers(argv);
+        env_ptrs = pointers(env);
+    }
+    [[noreturn]] void exec_in(const fs::path &dir) {
+        if (chdir(dir.c_str()) == 0) execve(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
+        _exit(127);
+    }
+};
+
+int exit_status_of(pid_t pid) {
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) return WEXITSTATUS(status);
+    return -1;
+}
+
 }  // namespace
 
 ToolRun ToolTest::nivex(const std::vector<std::string> &args) {
-    std::vector<std::string> argv = {NIVEX_TOOL_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = child_environment(dir_);
-    auto argv_ptrs = pointers(argv);
-    auto env_ptrs = pointers(env);
+    Command command(args, dir_);
     const fs::path out = dir_ / ".stdout", err = dir_ / ".stderr";
     pid_t pid = fork();
     if (pid == 0) {
         int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out_fd < 0 || err_fd < 0 || chdir(dir_.c_str()) != 0) _exit(127);
+        if (out_fd < 0 || err_fd < 0) _exit(127);
         dup2(out_fd, STDOUT_FILENO);
         dup2(err_fd, STDERR_FILENO);
-        execve(argv_ptrs[0], argv_ptrs.data(), env_ptrs.data());
-        _exit(127);
+        command.exec_in(dir_);
     }
     ToolRun run;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
+    run.status = exit_status_of(pid);
     run.out = read_file(out);
     run.err = read_file(err);
     fs::remove(out);
     fs::remove(err);
+    return run;
+}
+
+ToolRun ToolTest::nivex_on_terminal(const std::vector<std::string> &args) {
+    Command command(args, dir_);
+    int terminal = -1;
+    pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) command.exec_in(dir_);
+    ToolRun run;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = pid > 0 ? read(terminal, buffer, sizeof buffer) : 0;
+        if (n > 0)
+            run.out.append(buffer, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;  // EIO: the tool closed the terminal
+    }
+    run.status = exit_status_of(pid);
+    if (terminal >= 0) close(terminal);
     return run;
 }
 
