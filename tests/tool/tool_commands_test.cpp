@@ -31,6 +31,9 @@ TEST_F(ToolCommands, ListShowsEveryCameraAsTableAndJson) {
     ToolRun none = nivex({"list", "--json", "--sim=cameras=0"});
     ASSERT_EQ(none.status, 0) << none.err;
     EXPECT_EQ(none.out, "[]\n");
+
+    EXPECT_TRUE(one_line_error(nivex({"list", "--sim", "extra"}), "extra"));
+    EXPECT_TRUE(one_line_error(nivex({"list", "--sim=cameras=33"}), "cameras"));
 }
 
 TEST_F(ToolCommands, InfoReportsIdentityAndSettings) {

@@ -193,19 +193,28 @@ void capture(const CommonOptions &common, const CaptureArgs &args) {
 }
 
 void add_output_flags(CLI::App &capture, OutputNames &names) {
-    capture.add_flag("--depth-png{depth.png}", names.depth_png,
-                     "colour-mapped depth image (near red, far blue over --range)");
-    capture.add_flag("--depth16-png{depth16.png}", names.depth16_png,
-                     "16-bit depth image in millimetres (markers 65300/65400/65500)");
-    capture.add_flag("--amplitude-png{amplitude.png}", names.amplitude_png,
-                     "amplitude image, brightest pixel white");
-    capture.add_flag("--ply{cloud.ply}", names.ply,
-                     "point cloud (binary little-endian; --ascii), coloured like --depth-png");
-    capture.add_flag("--distance-file{distance.nxd}", names.distance_file,
-                     "every frame's distance image in a frame file (see --file-format)");
-    capture.add_flag("--amplitude-file{amplitude.nxg}", names.amplitude_file,
-                     "every frame's amplitude image in a frame file (U16)");
-    capture.add_flag("--raw{frames.raw}", names.raw, "every frame's raw bytes, back to back");
+    struct OutputFlag {
+        const char *flag;  // with its default file name in braces
+        std::string OutputNames::*name;
+        const char *help;
+    };
+    static const OutputFlag kFlags[] = {
+        {"--depth-png{depth.png}", &OutputNames::depth_png,
+         "colour-mapped depth image (near red, far blue over --range)"},
+        {"--depth16-png{depth16.png}", &OutputNames::depth16_png,
+         "16-bit depth image in millimetres (markers 65300/65400/65500)"},
+        {"--amplitude-png{amplitude.png}", &OutputNames::amplitude_png,
+         "amplitude image, brightest pixel white"},
+        {"--ply{cloud.ply}", &OutputNames::ply,
+         "point cloud (binary little-endian; --ascii), coloured like --depth-png"},
+        {"--distance-file{distance.nxd}", &OutputNames::distance_file,
+         "every frame's distance image in a frame file (see --file-format)"},
+        {"--amplitude-file{amplitude.nxg}", &OutputNames::amplitude_file,
+         "every frame's amplitude image in a frame file (U16)"},
+        {"--raw{frames.raw}", &OutputNames::raw, "every frame's raw bytes, back to back"},
+    };
+    for (const OutputFlag &output : kFlags)
+        capture.add_flag(output.flag, names.*output.name, output.help);
 }
 
 }  // namespace
