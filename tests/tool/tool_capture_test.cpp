@@ -210,6 +210,18 @@ TEST_F(ToolCapture, BrokenCaptureLeavesEarlierFilesAsTheyWere) {
     EXPECT_TRUE(hidden_files(path("out")).empty());
 }
 
+TEST_F(ToolCapture, InterruptedCaptureKeepsTheFramesItHas) {
+    ToolRun run = nivex_on_terminal(
+        {"capture", "--sim", "-t", "600", "-o", "out", "--depth-png", "--raw"}, "frame 3,");
+    ASSERT_EQ(run.status, 0) << run.out;
+    size_t summary = run.out.find("frames: ");
+    ASSERT_NE(summary, std::string::npos) << run.out;
+    unsigned long frames = std::stoul(run.out.substr(summary + 8));
+    EXPECT_GE(frames, 3u);
+    EXPECT_EQ(fs::file_size(path("out/frames.raw")), frames * 614400u);
+    EXPECT_EQ(read_png(path("out/depth.png")).width, kWidth);
+}
+
 TEST_F(ToolCapture, TiCameraNeedsGivenIntrinsicsForItsCloud) {
     ToolRun without = nivex({"capture", "--sim=product=NVX-T0-1.0", "-o", "ti", "--ply"});
     EXPECT_TRUE(one_line_error(without, "--lens"));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 
@@ -99,8 +100,10 @@ ToolRun ToolTest::nivex(const std::vector<std::string> &args) {
     return run;
 }
 
-ToolRun ToolTest::nivex_on_terminal(const std::vector<std::string> &args) {
+ToolRun ToolTest::nivex_on_terminal(const std::vector<std::string> &args,
+                                    const std::string &interrupt_cue) {
     Command command(args, dir_);
+    std::string cue = interrupt_cue;  // cleared once the interrupt is sent
     int terminal = -1;
     pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) command.exec_in(dir_);
@@ -108,9 +111,13 @@ ToolRun ToolTest::nivex_on_terminal(const std::vector<std::string> &args) {
     char buffer[4096];
     for (;;) {
         ssize_t n = pid > 0 ? read(terminal, buffer, sizeof buffer) : 0;
-        if (n > 0)
+        if (n > 0) {
             run.out.append(buffer, static_cast<size_t>(n));
-        else if (n < 0 && errno == EINTR)
+            if (!cue.empty() && run.out.find(cue) != std::string::npos) {
+                kill(pid, SIGINT);
+                cue.clear();
+            }
+        } else if (n < 0 && errno == EINTR)
             continue;
         else
             break;  // EIO: the tool closed the terminal

@@ -22,8 +22,10 @@ class ToolTest : public ::testing::Test {
     void TearDown() override;
 
     ToolRun nivex(const std::vector<std::string> &args);
-    // The same with standard output and error on a terminal (out holds both).
-    ToolRun nivex_on_terminal(const std::vector<std::string> &args);
+    // The same with standard output and error on a terminal (out holds both);
+    // once the output shows `interrupt_cue` (when given) the tool gets SIGINT.
+    ToolRun nivex_on_terminal(const std::vector<std::string> &args,
+                              const std::string &interrupt_cue = "");
     std::filesystem::path path(const std::string &name) const { return dir_ / name; }
     // Files in `folder` whose names start with '.' (what a failed write would leave).
     std::vector<std::string> hidden_files(const std::filesystem::path &folder) const;
