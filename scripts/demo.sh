@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the library and runs its main job: a
-# capture of 100 frames from a camera, here the simulated camera preloaded in
-# front of libusb (no camera needs to be attached).
-#   NIVEX_SIM="cameras=1,product=NVX-T0-1.0" scripts/demo.sh [frames]
+# Installs what the build needs, builds the library and the nivex tool, and
+# runs the main job: 30 frames from a simulated EPC camera looking at a scene
+# with some depth in it (the tool preloads the simulator: no camera needed),
+# written as a colour-mapped depth image, an amplitude image and a point cloud,
+# with the frame rate and the distance at the image centre printed.
+#   scripts/demo.sh [output folder]        (default demo-output)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
-cd build
-export NIVEX_SIM="${NIVEX_SIM:-cameras=1,product=NVX-T0-1.0}"
-LD_PRELOAD="$PWD/sim/libnivex_camsim.so" ./examples/capture "${1:-100}"
+out="${1:-demo-output}"
+build/bin/nivex capture --sim -n 30 -o "$out" --depth-png --amplitude-png --ply
