@@ -78,7 +78,12 @@ void close_all() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (!nivex_init("/dev/null")) std::abort();
-    nx_log_disable();  // the library's messages are expected here, not wanted
+    // The library's messages are expected here, not wanted (FUZZ_LOG=1 keeps them
+    // on the terminal, to see what an input does).
+    if (std::getenv("FUZZ_LOG") == nullptr)
+        nx_log_disable();
+    else
+        nivex_log_cfg(NX_LOG_DBG, 0, 0);
     // Opening an EPC camera fetches its calibration into the data folder.
     char folder[] = "/tmp/fuzz_command_XXXXXX";
     if (mkdtemp(folder) == nullptr || nivex_path_cfg((std::string(folder) + "/").c_str()) != 0)

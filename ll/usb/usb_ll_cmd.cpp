@@ -6,6 +6,7 @@
 // (transfer, buffer, flag) is shared between the waiter and the completion
 // callback: whichever of the two finishes last frees it.
 #include <algorithm>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <vector>
@@ -188,7 +189,12 @@ bool exchange(ll_device *ll, uint8_t request_type, uint8_t cmd, uint16_t sub, co
         control_exchange(*ll, priv, request_type, cmd, sub, out, in, len, timeout_ms);
     if (!result) return false;
     if (*result == len) return true;
-    NX_ERR(kFn, "[%s] exe usb cmd failed: %s\n", libusb_error_name(*result));
+    // A short transfer is no libusb error: name it as what it is.
+    char shortfall[48];
+    if (*result >= 0)
+        std::snprintf(shortfall, sizeof shortfall, "short transfer, %d of %d bytes", *result, len);
+    NX_ERR(kFn, "[%s] exe usb cmd failed: %s\n",
+           *result >= 0 ? shortfall : libusb_error_name(*result));
     return false;
 }
 

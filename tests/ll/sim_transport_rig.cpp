@@ -37,6 +37,9 @@ class SimCamera : public RigCamera {
     void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length) override {
         cam_.alter_param_replies(id, length);
     }
+    void script_in_replies(std::vector<std::vector<uint8_t>> replies) override {
+        cam_.script_in_replies(std::move(replies));
+    }
     void refuse_interface(uint8_t interface_number) override {
         cam_.refuse_interface(interface_number);
     }

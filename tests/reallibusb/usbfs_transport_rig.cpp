@@ -53,6 +53,9 @@ class UsbfsRigCamera : public RigCamera {
     void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length) override {
         cam_.act([&](CameraModel &m) { m.faults().set_param_reply(id, length, 1); });
     }
+    void script_in_replies(std::vector<std::vector<uint8_t>> replies) override {
+        cam_.act([&](CameraModel &m) { m.faults().script_in_replies(std::move(replies)); });
+    }
     void refuse_interface(uint8_t interface_number) override {
         cam_.act([&](CameraModel &m) { m.faults().set_refuse_interface(interface_number, true); });
     }

@@ -48,6 +48,7 @@ class RigCamera {
     virtual void inject_stall(uint32_t count) = 0;
     virtual void inject_bulk_timeout(uint32_t partial_bytes) = 0;
     virtual void alter_param_replies(std::optional<uint8_t> id, std::optional<uint8_t> length) = 0;
+    virtual void script_in_replies(std::vector<std::vector<uint8_t>> replies) = 0;
     virtual void refuse_interface(uint8_t interface_number) = 0;
     virtual void unplug_after_frames(uint32_t frames) = 0;
     virtual void unplug() = 0;

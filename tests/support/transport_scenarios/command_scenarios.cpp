@@ -209,7 +209,8 @@ TEST_F(UsbCommandTest, ShortReplyFailsButIsCopied) {
     EXPECT_FALSE(nivex_ll_exe_cmd(ll, 0, 0xB0, 0, reply, sizeof reply, 1000));
     EXPECT_EQ(reply[1], 0xC2);
     EXPECT_EQ(reply[99], 0x5A);
-    EXPECT_EQ(log_count("ERR", "usb_ll_exe_cmd", "exe usb cmd failed"), 1);
+    EXPECT_EQ(log_count("ERR", "usb_ll_exe_cmd", "exe usb cmd failed: short transfer, 63 of 100"),
+              1);
 }
 
 TEST_F(UsbCommandTest, OversizedRequestsAreRefusedWithoutTraffic) {

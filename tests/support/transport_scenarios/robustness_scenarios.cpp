@@ -46,6 +46,25 @@ TEST_F(UsbRobustnessTest, ParameterReplyLongerThanAnEntryFailsTheGetAndIsClamped
               1);
 }
 
+TEST_F(UsbRobustnessTest, EmptyOrGarbledRepliesFailTheirCallAndTheNextCallWorks) {
+    auto cam = add_camera();
+    ll_device *ll = open(*cam);
+    // An empty answer where the host expects bytes.
+    cam->script_in_replies({{}});
+    ll_param_entry entry = asked(NIVEX_PARAM_FRAME_RATE);
+    EXPECT_FALSE(nivex_ll_param_get(ll, &entry, 1));
+    EXPECT_EQ(log_count("ERR", "usb_ll_exe_cmd", "exe usb cmd failed: short transfer, 0 of"), 1);
+    // A status reply of noise: neither done, nor busy, nor the command asked.
+    cam->script_in_replies({std::vector<uint8_t>(63, 0xA5)});
+    uint32_t value = 0;
+    EXPECT_FALSE(nivex_ll_reg_read(ll, 1, 0, &value, 1));
+    // Both faults are spent: the camera's own answers come through again.
+    ll_param_entry again = asked(NIVEX_PARAM_FRAME_RATE);
+    ASSERT_TRUE(nivex_ll_param_get(ll, &again, 1));
+    EXPECT_EQ(again.len, 4);
+    EXPECT_EQ(cam->faults().scripted_replies, 2u);
+}
+
 TEST_F(UsbRobustnessTest, CommandsOfAnAbortingSessionFailAtOnce) {
     auto cam = add_camera();
     ll_device *ll = open(*cam);
