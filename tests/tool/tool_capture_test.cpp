@@ -201,8 +201,10 @@ TEST_F(ToolCapture, BadOptionsFailBeforeAnythingIsWritten) {
 TEST_F(ToolCapture, BrokenCaptureLeavesEarlierFilesAsTheyWere) {
     fs::create_directories(path("out"));
     write_file(path("out/depth.png"), "earlier");
-    ToolRun run = nivex({"capture", "--sim=unplug_after=2", "-n", "20", "-o", "out", "--depth-png",
-                         "--ply", "--raw"});
+    // A camera without a calibration upload at open, so that the frames
+    // counted towards the unplug are all the capture's.
+    ToolRun run = nivex({"capture", "--sim=product=NVX-T0-1.0,unplug_after=2", "-n", "20", "-o",
+                         "out", "--depth-png", "--ply", "--lens", "160,120,200,200", "--raw"});
     EXPECT_TRUE(one_line_error(run, "the capture ended early"));
     EXPECT_EQ(read_file(path("out/depth.png")), "earlier");
     EXPECT_FALSE(fs::exists(path("out/cloud.ply")));
