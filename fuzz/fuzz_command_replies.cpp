@@ -64,7 +64,7 @@ void run_calls(const uint8_t steer) {
         rate.param_val.u32 = 30;
         nivex_param_batch_set(&g_dev, &rate, 1);
     }
-    // A capture start takes a good part of a second: one input in four.
+    // A capture start and stop take some 200 ms: one input in four.
     if ((steer & 0x81) == 0x81 && nivex_cap_start(&g_dev)) nivex_cap_stop(&g_dev);
 }
 
