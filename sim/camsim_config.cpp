@@ -106,12 +106,21 @@ Setter scene_setter(const char *key, double SceneConfig::*field, double low, dou
     };
 }
 
-// "wall:<mm>" or "steps".
+// "wall:<mm>", "sphere:<mm>" or "steps".
 std::string set_scene(const std::string &value, CameraConfig &config) {
     constexpr std::string_view kWall = "wall:";
+    constexpr std::string_view kSphere = "sphere:";
     if (value == "steps") {
         config.scene.kind = SceneConfig::Kind::Steps;
         return {};
+    }
+    if (value.rfind(kSphere, 0) == 0) {
+        auto mm = parse_real(std::string_view(value).substr(kSphere.size()), 100, 60000);
+        if (mm) {
+            config.scene.kind = SceneConfig::Kind::Sphere;
+            config.scene.sphere_mm = *mm;
+            return {};
+        }
     }
     if (value.rfind(kWall, 0) == 0) {
         auto mm = parse_real(std::string_view(value).substr(kWall.size()), 100, 60000);
@@ -121,7 +130,7 @@ std::string set_scene(const std::string &value, CameraConfig &config) {
             return {};
         }
     }
-    return "scene: want wall:<mm> (100 to 60000) or steps, got " + value;
+    return "scene: want wall:<mm> or sphere:<mm> (100 to 60000) or steps, got " + value;
 }
 
 std::string set_mode(const std::string &value, CameraConfig &config) {
