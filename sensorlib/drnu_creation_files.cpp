@@ -55,10 +55,6 @@ bool close_file(FilePtr file) {
     return std::fclose(file.release()) == 0 && ok;
 }
 
-bool have_images(const DrnuWork &work, int bank) {
-    return work.distances > 0 && !work.images[static_cast<size_t>(bank)].empty();
-}
-
 bool write_temperatures(const std::string &path, const int16_t *values, int k) {
     FilePtr file = open_file(path, "w");
     if (!file) {
@@ -97,7 +93,7 @@ std::vector<uint8_t> param_bytes(const SensorModel &model, const DrnuWork &work)
 
 int write_images(SensorModel &model, DrnuWork &work) {
     const int bank = active_bank(model);
-    if (!have_images(work, bank)) {
+    if (!work.holds_images(bank)) {
         NX_ERR(kImagesFn, "[%s] no distance images measured\n");
         return -1;
     }

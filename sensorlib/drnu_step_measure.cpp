@@ -18,10 +18,6 @@ namespace {
 constexpr const char *kFn = "calibrationCreateDRNU_LUT";
 constexpr double kDefaultSpeedDiv2 = 149896229.0;
 
-size_t pixel_count(const DrnuWork &work) {
-    return static_cast<size_t>(work.width) * static_cast<size_t>(work.height);
-}
-
 // The tables for width x height pixels and k steps; a change of geometry
 // starts them afresh. Throws std::bad_alloc.
 void size_tables(DrnuWork &work, int width, int height, int k) {
@@ -81,7 +77,7 @@ bool accumulate(SensorModel &model, DrnuWork &work, int step, int delay_us,
 // Image `step` of the bank, the pixels' phases for the next step and, for
 // step 0, the offset: all from the means.
 void store_means(DrnuWork &work, int bank, int step, const std::vector<int32_t> &acc, int frames) {
-    const size_t pixels = pixel_count(work);
+    const size_t pixels = work.pixels();
     uint16_t *image = work.images[static_cast<size_t>(bank)].data() + step * pixels;
     int64_t sum = 0;
     for (size_t i = 0; i < pixels; ++i) {
@@ -142,8 +138,8 @@ int create_step_locked(SensorModel &model, DrnuWork &work, int step, int frames)
     std::vector<uint16_t> image;
     try {
         size_tables(work, width, height, k);
-        acc.assign(pixel_count(work), 0);
-        image.resize(pixel_count(work));
+        acc.assign(work.pixels(), 0);
+        image.resize(work.pixels());
     } catch (const std::bad_alloc &) {
         NX_ERR(kFn, "[%s] Malloc failed\n");
         return -1;

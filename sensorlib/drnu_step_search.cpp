@@ -25,20 +25,12 @@ constexpr double kNominalDelayNs = 1.8;
 constexpr double kDelayPerCodeNs = 0.003;
 constexpr int kMiddleCode = 128;
 
-bool have_images(const DrnuWork &work, int bank) {
-    return work.distances > 0 && !work.images[static_cast<size_t>(bank)].empty();
-}
-
-size_t pixel_count(const DrnuWork &work) {
-    return static_cast<size_t>(work.width) * static_cast<size_t>(work.height);
-}
-
 int32_t image0_mean(const DrnuWork &work, int bank) {
     const std::vector<uint16_t> &images = work.images[static_cast<size_t>(bank)];
     int64_t sum = 0;
-    for (size_t i = 0; i < pixel_count(work); ++i)
+    for (size_t i = 0; i < work.pixels(); ++i)
         sum += images[i];
-    return static_cast<int32_t>(sum / static_cast<int64_t>(pixel_count(work)));
+    return static_cast<int32_t>(sum / static_cast<int64_t>(work.pixels()));
 }
 
 // The range in mm, as an unsigned 16-bit value; 0 when unknown.
@@ -50,7 +42,7 @@ uint16_t range_mm(const SensorModel &model) {
 // Residuals of every stored image against the line offset + k x step.
 void fill_residuals(DrnuWork &work, int bank, double step_lsb) {
     const std::vector<uint16_t> &images = work.images[static_cast<size_t>(bank)];
-    const size_t pixels = pixel_count(work);
+    const size_t pixels = work.pixels();
     for (int k = 0; k < work.distances; ++k) {
         const uint16_t *image = images.data() + static_cast<size_t>(k) * pixels;
         int32_t *plane = work.residual.data() + static_cast<size_t>(k) * kResidualPlaneEntries;
@@ -72,7 +64,7 @@ struct PlaneSpread {
 
 // Mean residual of every plane, their average and their variance.
 PlaneSpread plane_spread(const DrnuWork &work) {
-    const auto pixels = static_cast<int64_t>(pixel_count(work));
+    const auto pixels = static_cast<int64_t>(work.pixels());
     std::vector<int16_t> means(static_cast<size_t>(work.distances));
     float total = 0;
     for (int k = 0; k < work.distances; ++k) {
@@ -121,7 +113,7 @@ int from_file_locked(SensorModel &model, DrnuWork &work, int step10) {
     load_temperatures_locked(model, work);
     const int bank = active_bank(model);
     const uint16_t range = range_mm(model);
-    if (!have_images(work, bank) || range == 0) {
+    if (!work.holds_images(bank) || range == 0) {
         NX_ERR(kFromFileFn, "[%s] no distance images measured\n");
         return -1;
     }
@@ -140,7 +132,7 @@ int from_file_locked(SensorModel &model, DrnuWork &work, int step10) {
 
 float step_quality_locked(SensorModel &model, DrnuWork &work, int step10, int bank) {
     const uint16_t range = range_mm(model);
-    if (bank < 0 || bank >= kBankCount || !have_images(work, bank) || range == 0) return kNoMeasure;
+    if (bank < 0 || bank >= kBankCount || !work.holds_images(bank) || range == 0) return kNoMeasure;
     const float step_lsb = static_cast<float>(step10) / 10.0f * static_cast<float>(kPhasePeriod) /
                            static_cast<float>(range);
     fill_residuals(work, bank, step_lsb);
@@ -156,7 +148,7 @@ float step_quality_locked(SensorModel &model, DrnuWork &work, int step10, int ba
 int auto_renew_locked(SensorModel &model, DrnuWork &work) {
     load_temperatures_locked(model, work);
     const int bank = active_bank(model);
-    if (!have_images(work, bank)) {
+    if (!work.holds_images(bank)) {
         NX_ERR(kRenewFn, "[%s] no distance images measured\n");
         return 0;
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -52,6 +53,11 @@ struct DrnuWork {
     std::vector<int32_t> previous_phase;  // per pixel, the last step's mean
     // K planes of kMaxHeight rows of kMaxWidth entries; width x height used.
     std::vector<int32_t> residual;
+
+    size_t pixels() const { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+    bool holds_images(int bank) const {
+        return distances > 0 && !images[static_cast<size_t>(bank)].empty();
+    }
 
     // Files that could not be written since the procedure began.
     int write_failures = 0;
