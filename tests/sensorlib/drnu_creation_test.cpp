@@ -291,6 +291,8 @@ TEST_F(DrnuClosedLoopTest, CalibrationBringsTheWallCloseToTheTruth) {
     cam_.unplug();
 
     cam_ = nxsim::add_camera(wall_config(1500));
+    dev_ = nivex_device{};
+    ASSERT_EQ(nivex_dev_list(&dev_, 1), 1);
     ASSERT_EQ(open_first(), &dev_);
     ASSERT_EQ(calibrateGetNumDistances(), kSteps);  // the images written above
     nivex_param_entry exposure{};
