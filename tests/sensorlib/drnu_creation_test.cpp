@@ -129,7 +129,8 @@ TEST_F(DrnuCreationTest, CaptureErrorEndsTheProcedureWithTheSensorRestored) {
     uint8_t busy[3] = {3, 3, 5};  // 0x71..0x73 as an earlier run might leave them
     unsigned char *buf = busy;
     ASSERT_EQ(i2c(32, 'w', 0x71, 3, &buf), 0);
-    cam_.inject_stall(17);
+    // The endpoint halts again and again: no capture delivers a frame.
+    cam_.inject_stall(100000);
     EXPECT_EQ(calibrationDRNU(), -1);
     EXPECT_TRUE(logged("capture failed: NIVEX_ERR_CAP_STALL"));
     EXPECT_EQ(sensor_reg(cam_, 0xAE), 1);
@@ -219,11 +220,11 @@ TEST_F(DrnuCreationTest, PhaseImageHoldsTheSceneInImageRowOrder) {
 
 TEST_F(DrnuCreationTest, SweepThatNeverSettlesEndsAfterTenSweeps) {
     nxsim::CameraConfig config = sphere_config();
-    config.scene.drift = 20000;  // 0.1 degC a minute: 1 degC every 30 ms
+    config.scene.drift = 3600;  // 0.1 degC a minute: 0.9 degC in 150 ms
     open_camera(config, 2);
-    // Every step pauses 30 ms at least, so it drifts beyond the 0.7 degC a
-    // sweep may; the sensor reaches 85 degC only after 3.75 s.
-    nx::sensor::set_drnu_timing(model(), 1, 30000);
+    // Every step pauses 150 ms at least, so it drifts beyond the 0.7 degC a
+    // sweep may; from -40 degC the sensor reaches 85 degC only after 20 s.
+    nx::sensor::set_drnu_timing(model(), 1, 150000);
     cam_.set_temperatures(-400, -400);
     ASSERT_EQ(calibrationDRNU(), 0);
     const std::string log = log_text();
