@@ -17,6 +17,12 @@ inline constexpr int32_t kPhasePeriod = 30000;
 inline constexpr int kReferenceTemp = 270;                // 27.0 degC
 inline constexpr double kDelayTempCoefNs = 0.000395;      // per 0.1 degC
 inline constexpr double kDelayLsbFactor = 450000.0 * 10;  // delay ns x f kHz / S -> phase
+// The chip's delay calibration (register 0xE9): one step lasts 1.8 ns plus
+// 3 ps per code above 128.
+inline constexpr int kRegDelayCode = 0xE9;
+inline constexpr double kNominalDelayNs = 1.8;
+inline constexpr double kDelayPerCodeNs = 0.003;
+inline constexpr int kMiddleCode = 128;
 
 // Half the speed of light in mm x kHz, as the calculation constants hold it.
 double speed_div2(const SensorModel &model);

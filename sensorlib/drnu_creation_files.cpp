@@ -49,6 +49,13 @@ FilePtr open_file(const std::string &path, const char *mode) {
     return FilePtr(std::fopen(path.c_str(), mode));
 }
 
+// Opens the file; when it cannot, says so under `fn`'s tag.
+FilePtr open_logged(const char *fn, const std::string &path, const char *mode) {
+    FilePtr file = open_file(path, mode);
+    if (!file) NX_ERR(fn, "[%s] %s open failed\n", path.c_str());
+    return file;
+}
+
 // Closes the file and tells whether everything written reached it.
 bool close_file(FilePtr file) {
     const bool ok = std::ferror(file.get()) == 0;
@@ -56,11 +63,8 @@ bool close_file(FilePtr file) {
 }
 
 bool write_temperatures(const std::string &path, const int16_t *values, int k) {
-    FilePtr file = open_file(path, "w");
-    if (!file) {
-        NX_ERR(kSaveTempFn, "[%s] %s open failed\n", path.c_str());
-        return false;
-    }
+    FilePtr file = open_logged(kSaveTempFn, path, "w");
+    if (!file) return false;
     for (int i = 0; i < k; ++i)
         std::fprintf(file.get(), "%d\n", values[i]);
     return close_file(std::move(file));
@@ -98,11 +102,8 @@ int write_images(SensorModel &model, DrnuWork &work) {
         return -1;
     }
     const std::string path = creation_path(model, CreationFile::kDistanceImages);
-    FilePtr file = open_file(path, "wb");
-    if (!file) {
-        NX_ERR(kImagesFn, "[%s] %s open failed\n", path.c_str());
-        return -1;
-    }
+    FilePtr file = open_logged(kImagesFn, path, "wb");
+    if (!file) return -1;
     NX_DBG(kImagesFn, "[%s] %s\n", path.c_str());
     const std::vector<uint16_t> &images = work.images[static_cast<size_t>(bank)];
     std::vector<uint8_t> bytes(images.size() * 2);
@@ -129,11 +130,8 @@ int write_temperature_files(SensorModel &model, DrnuWork &work) {
 
 int write_lut(SensorModel &model, DrnuWork &work) {
     const std::string text_path = creation_path(model, CreationFile::kParamsText);
-    FilePtr text = open_file(text_path, "w");
-    if (!text) {
-        NX_ERR(kLutFn, "[%s] %s open failed\n", text_path.c_str());
-        return -1;
-    }
+    FilePtr text = open_logged(kLutFn, text_path, "w");
+    if (!text) return -1;
     NX_INF(kLutFn, "[%s] %s\n", text_path.c_str());
     std::fprintf(text.get(), "%d\n", model.modulation_khz());
     std::fprintf(text.get(), "%d\n", work.offset_drnu);
@@ -143,11 +141,8 @@ int write_lut(SensorModel &model, DrnuWork &work) {
     const bool text_ok = close_file(std::move(text));
 
     const std::string bin_path = data_path(model.param_name());
-    FilePtr bin = open_file(bin_path, "wb+");
-    if (!bin) {
-        NX_ERR(kLutFn, "[%s] %s open failed\n", bin_path.c_str());
-        return -1;
-    }
+    FilePtr bin = open_logged(kLutFn, bin_path, "wb+");
+    if (!bin) return -1;
     const std::vector<uint8_t> bytes = param_bytes(model, work);
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), bin.get()) == bytes.size();
     const bool bin_ok = close_file(std::move(bin)) && written;
@@ -167,16 +162,10 @@ int write_package(SensorModel &model, DrnuWork &) {
         return -1;
     }
     const std::string images_path = creation_path(model, CreationFile::kDistanceImages);
-    FilePtr images = open_file(images_path, "rb");
-    if (!images) {
-        NX_ERR(kPackageFn, "[%s] %s open failed\n", images_path.c_str());
-        return -1;
-    }
-    FilePtr package = open_file(path, "wb+");
-    if (!package) {
-        NX_ERR(kPackageFn, "[%s] %s open failed\n", path.c_str());
-        return -1;
-    }
+    FilePtr images = open_logged(kPackageFn, images_path, "rb");
+    if (!images) return -1;
+    FilePtr package = open_logged(kPackageFn, path, "wb+");
+    if (!package) return -1;
     const bool copied =
         copy_into(params.get(), package.get()) && copy_into(images.get(), package.get());
     if (!close_file(std::move(package)) || !copied) {

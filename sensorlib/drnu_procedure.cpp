@@ -14,13 +14,9 @@ namespace nx::sensor {
 namespace {
 
 constexpr const char *kFn = "calibrationDRNU";
-constexpr int kRegDelayCode = 0xE9;
 constexpr uint8_t kDllCalibrating = 4;
 constexpr uint8_t kDllAtRest = 1;
 constexpr uint8_t kUncalibratedCode = 0xFF;
-constexpr double kNominalDelayNs = 1.8;
-constexpr double kDelayPerCodeNs = 0.003;
-constexpr int kMiddleCode = 128;
 constexpr int k36MhzKhz = 36000;
 constexpr int kDistancesAt36Mhz = 20;
 constexpr double kMmPerNs = 150.0;

@@ -15,15 +15,11 @@ constexpr const char *kFromFileFn = "calibrationDRNU_FromFile";
 constexpr const char *kQualityFn = "_calibrationCalcDRNUStd";
 constexpr const char *kRenewFn = "calibrationAutoRenew";
 constexpr const char *kTestStepFn = "calibrationTestStep";
-constexpr int kRegDelayCode = 0xE9;
 constexpr int kCoarseFirst = 2700;  // 0.1 mm
 constexpr int kCoarseLast = 3400;
 constexpr int kCoarseStride = 20;
 constexpr int kFineReach = 19;
 constexpr float kNoMeasure = 1e9f;
-constexpr double kNominalDelayNs = 1.8;
-constexpr double kDelayPerCodeNs = 0.003;
-constexpr int kMiddleCode = 128;
 
 int32_t image0_mean(const DrnuWork &work, int bank) {
     const std::vector<uint16_t> &images = work.images[static_cast<size_t>(bank)];
