@@ -49,6 +49,18 @@ size_t count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
+// Image 0 is the sphere; every step moves the mean phase on by one step.
+void expect_one_step_apart(const std::vector<uint8_t> &image_bytes, int32_t offset,
+                           double step_mm) {
+    const double range = 149896229.0 / 12000;
+    for (size_t k = 1; k < image_bytes.size() / (2 * kPixels); ++k) {
+        double sum = 0;
+        for (size_t p = 0; p < kPixels; ++p)
+            sum += nx::load_le16(&image_bytes[2 * (k * kPixels + p)]);
+        EXPECT_NEAR(sum / kPixels - offset, k * step_mm * 30000 / range, 10) << "image " << k;
+    }
+}
+
 TEST_F(DrnuCreationTest, ProcedureWritesItsFilesIntoTheDataFolder) {
     open_camera(sphere_config(), kSteps);
     ASSERT_EQ(calibrationDRNU(), 0);
@@ -74,15 +86,8 @@ TEST_F(DrnuCreationTest, ProcedureWritesItsFilesIntoTheDataFolder) {
     const double step = f64_at(param_bytes, 12);
     EXPECT_NEAR(step, kTrueStepMm, 0.3);
     EXPECT_TRUE(logged("[calibrationDRNU] Find best step value : OK\n"));
-    // Image 0 is the sphere; every step moves the phase on by one step.
     const int32_t offset = static_cast<int32_t>(nx::load_le32(&param_bytes[4]));
-    const double range = 149896229.0 / 12000;
-    for (int k = 1; k < kSteps; ++k) {
-        double sum = 0;
-        for (size_t p = 0; p < kPixels; ++p)
-            sum += nx::load_le16(&image_bytes[2 * (k * kPixels + p)]);
-        EXPECT_NEAR(sum / kPixels - offset, k * step * 30000 / range, 10) << "image " << k;
-    }
+    expect_one_step_apart(image_bytes, offset, step);
 
     std::vector<uint8_t> expected_package = param_bytes;
     expected_package.insert(expected_package.end(), image_bytes.begin(), image_bytes.end());
@@ -120,6 +125,22 @@ TEST_F(DrnuCreationTest, SensorIsLeftAtRestWithItsSettings) {
     for (const RegAccess &w : writes)
         if (w.reg == 0x73 && w.values.size() == 1) steps.push_back(w.values[0]);
     EXPECT_EQ(steps, (std::vector<uint32_t>{0, 1, 2}));
+}
+
+TEST_F(DrnuCreationTest, RunningCaptureIsRestartedForEveryStep) {
+    nxsim::CameraConfig config = sphere_config();
+    config.frame_rate = 100;  // a capture that runs costs the simulator less
+    open_camera(config, 4, 2);
+    ASSERT_TRUE(nivex_cap_start(&dev_));
+    ASSERT_EQ(calibrationDRNU(), 0);
+    EXPECT_TRUE(nivex_cap_is_ongoing(&dev_));
+    // No frame of an earlier step went into a later one.
+    const std::vector<uint8_t> params =
+        read_file(data_file(chip_file("kpl_ex_drnu_param", "_10.bin")));
+    ASSERT_EQ(params.size(), 24u);
+    expect_one_step_apart(read_file(data_file(chip_file("kpl_ex_images_drnu", "_10.bin"))),
+                          static_cast<int32_t>(nx::load_le32(&params[4])), kTrueStepMm);
+    nivex_cap_stop(&dev_);
 }
 
 TEST_F(DrnuCreationTest, CaptureErrorEndsTheProcedureWithTheSensorRestored) {
