@@ -15,7 +15,10 @@ nxsim::CameraConfig sphere_config(double sphere_mm) {
     config.chip_id = kChipId;
     config.wafer_id = kWaferId;
     config.calib = nxsim::CalibArchive::None;
-    config.frame_rate = 1000;
+    // Frames come when due at the start of a capture and every 10 ms after:
+    // a running capture does not keep the simulator rendering frames nobody
+    // takes.
+    config.frame_rate = 100;
     config.link_rate = nxsim::kUnlimitedLink;
     config.scene.kind = nxsim::SceneConfig::Kind::Sphere;
     config.scene.sphere_mm = sphere_mm;

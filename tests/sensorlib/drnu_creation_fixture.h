@@ -1,6 +1,6 @@
 // Fixture of the DRNU calibration procedure's tests: a simulated EPC camera
 // that looks at a calibration sphere (every pixel sees it at the same
-// distance), holds no factory calibration, and streams as fast as it is read;
+// distance), holds no factory calibration, and streams over an unlimited link;
 // the library's data folder apart from the working folder.
 #pragma once
 

@@ -128,9 +128,7 @@ TEST_F(DrnuCreationTest, SensorIsLeftAtRestWithItsSettings) {
 }
 
 TEST_F(DrnuCreationTest, RunningCaptureIsRestartedForEveryStep) {
-    nxsim::CameraConfig config = sphere_config();
-    config.frame_rate = 100;  // a capture that runs costs the simulator less
-    open_camera(config, 4, 2);
+    open_camera(sphere_config(), 4, 2);
     ASSERT_TRUE(nivex_cap_start(&dev_));
     ASSERT_EQ(calibrationDRNU(), 0);
     EXPECT_TRUE(nivex_cap_is_ongoing(&dev_));
