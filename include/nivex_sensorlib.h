@@ -123,6 +123,13 @@ NIVEX_API uint8_t epcgetExtModEnable(void);
 
 /* The library's DRNU correction: 0 off, 1 on, 2 on with the loaded tables. */
 NIVEX_API void calculationSetEnableDRNU(int mode);
+NIVEX_API int calculationGetEnableDRNU(void);
+/* Pixels of a lower amplitude are marked 65300 in calculationDistanceSorted. */
+NIVEX_API void calculationSetMinAmplitude(int amplitude);
+NIVEX_API int calculationGetMinAmplitude(void);
+/* Imaging mode 0 or 1 (1 sends every 3D integration-time change to the
+ * camera); the integration times are applied to the new mode. */
+NIVEX_API int apiLoadConfig(int mode, int dev_addr);
 
 /* ------------------------------------------------------------------------ */
 /* DRNU calibration data                                                     */
@@ -156,6 +163,52 @@ NIVEX_API int calibrateSetHeight(int height);
  * what was loaded. */
 NIVEX_API uint16_t calibrateGetDistImagePixel(int index);
 NIVEX_API int calibrateGetoffsetPhaseDefaultFPN(void); /* 0 */
+
+/* ------------------------------------------------------------------------ */
+/* DRNU calibration creation                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* The factory procedure: steps the sensor's delay line (register 0x73)
+ * through calibrateGetNumDistances() steps (20 at 36 MHz), averages phase
+ * images per step, and writes into the data folder the distance images, the
+ * temperatures of every step, the DRNU parameters (text, and the binary
+ * parameter file of calibrationGetParamName) and the package
+ * "calib_and_param_<chip>.bin". A sweep during which the sensor temperature
+ * moves by more than 0.7 degC starts again, at most 10 sweeps in all (then
+ * the last one is used, with a warning). The sensor is left with 0xAE = 1,
+ * 0x71..0x73 = 0 and its mode, minimum amplitude and DRNU switch as before,
+ * also when the procedure fails. 0, or -1 when no device is current, a
+ * register access or the capture failed, or a file could not be written.
+ * Takes frames from the current device: a capture it finds running is
+ * restarted at every step, else every frame comes from a capture of its own. */
+NIVEX_API int calibrationDRNU(void);
+NIVEX_API int apiCalibrateDRNU(void); /* the same */
+/* Measures delay step `step` (0 .. K-1) from numAvrFrames (>= 1) frames. */
+NIVEX_API int calibrationCreateDRNU_LUT(int step, int numAvrFrames);
+/* Logs the chip's delay code against the measured step. */
+NIVEX_API int calibrationTestStep(void);
+/* File writers and readers of the procedure (data folder). */
+NIVEX_API int calibrationSaveDistanceImages(void);
+NIVEX_API int calibrationSaveTemperatureDRNU(void);
+/* -1 when the sensor-temperature file is missing or holds no temperature. */
+NIVEX_API int calibrationLoadTemperatureDRNU(void);
+/* Residual table and parameter files for a step of step10 / 10 mm. */
+NIVEX_API int calibrationDRNU_FromFile(int step10);
+/* 1 when a best step within 270.0 .. 340.0 mm was found (and saved), else 0. */
+NIVEX_API int calibrationAutoRenew(void);
+NIVEX_API int calibrationSaveDRNU_LUT(void);
+/* Writes the package; mode is ignored. */
+NIVEX_API int _construct_calib_param_pk(int mode);
+
+/* One phase image (0..29999 per pixel, image row order; 65500 where a sample
+ * saturated, 65300 below the minimum amplitude) of the calibration size from
+ * the current device: the next frame of its running capture, or of a capture
+ * started and stopped around it. Returns the pixel count, or -1 (buffer too
+ * small, no device, a capture error or no frame within the time-out). */
+NIVEX_API int calculationDistanceSorted(uint16_t *phase, int pixels);
+/* The five readings of parameter 15: four sensor readings, then the board
+ * (0.1 degC). 0, or -1 when they cannot be read. */
+NIVEX_API int temperatureGetTemperatures(int16_t *readings);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 
 #include "common/nx_log.h"
 #include "sensorlib/data_file.h"
+#include "sensorlib/drnu_work.h"
 #include "sensorlib/sensor_model.h"
 
 namespace nx::sensor {
@@ -11,14 +12,17 @@ namespace {
 
 constexpr const char *kCheckFn = "calibrationDataFileCheck";
 
-// "<kind>_W<wafer>_C<chip>_10.bin", the IDs with at least three digits.
 std::string chip_name(const char *kind, int wafer_id, int chip_id) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%s_W%03i_C%03i%s", kind, wafer_id, chip_id, kDrnuNameSuffix);
-    return name;
+    return chip_file_name(kind, wafer_id, chip_id, kDrnuNameSuffix);
 }
 
 }  // namespace
+
+std::string chip_file_name(const char *kind, int wafer_id, int chip_id, const char *suffix) {
+    char name[96];
+    std::snprintf(name, sizeof name, "%s_W%03i_C%03i%s", kind, wafer_id, chip_id, suffix);
+    return name;
+}
 
 std::string SensorModel::distance_images_name() const {
     return chip_name(small_sensor() ? "epc635_images_drnu" : "kpl_ex_images_drnu", wafer_id(),

@@ -70,6 +70,14 @@ int SensorModel::reapply_integration_times_locked() {
     return 0;
 }
 
+// Mode 1 sends every 3D time change to the camera; mode 0 keeps the 2D time
+// there.
+int SensorModel::load_config(int mode) {
+    std::lock_guard lock(op_mu_);
+    current_mode_.store(mode);
+    return reapply_integration_times_locked();
+}
+
 int SensorModel::apply_hdr_integration_times() {
     std::lock_guard lock(op_mu_);
     return apply_hdr_times_locked(intg_3d_.load(), intg_3d_hdr_.load());

@@ -21,6 +21,7 @@
 
 #include "nivex.h"
 #include "sensorlib/drnu_data.h"
+#include "sensorlib/drnu_work.h"
 
 namespace nx::sensor {
 
@@ -102,6 +103,8 @@ class SensorModel {
     int apply_hdr_integration_times();
     int current_mode() const { return current_mode_.load(); }
     void set_current_mode(int mode) { current_mode_.store(mode); }
+    // Switches the imaging mode and applies the integration times to it.
+    int load_config(int mode);
 
     // Register-level set-up.
     int enable_hdr(bool on, int dev_addr);
@@ -135,6 +138,12 @@ class SensorModel {
     void set_drnu_mode(int mode) { drnu_mode_.store(mode); }
     int drnu_mode() const { return drnu_mode_.load(); }
     bool temperature_correction() const { return temp_correction_.load(); }
+    void set_temperature_correction(bool on) { temp_correction_.store(on); }
+    bool ambient_light_correction() const { return ambient_correction_.load(); }
+    void set_ambient_light_correction(bool on) { ambient_correction_.store(on); }
+    // Pixels of a lower amplitude are marked in the library's phase images.
+    int min_amplitude() const { return min_amplitude_.load(); }
+    void set_min_amplitude(int amplitude) { min_amplitude_.store(amplitude); }
     bool grayscale_correction() const { return grayscale_.load(); }
 
     // DRNU calibration data. File names are this chip's, without folder.
@@ -151,6 +160,8 @@ class SensorModel {
     int calib_height() const { return calib_height_.load(); }
     int set_calib_height(int height);
     uint16_t dist_image_pixel(int index) const;
+    // Working state of the DRNU calibration procedure.
+    DrnuWork &drnu_work() { return drnu_work_; }
 
   private:
     // Everything below with "_locked" runs with op_mu_ held.
@@ -196,6 +207,8 @@ class SensorModel {
     std::atomic<int> drnu_mode_{0};
     std::atomic<bool> temp_correction_{false};
     std::atomic<bool> grayscale_{false};
+    std::atomic<bool> ambient_correction_{false};
+    std::atomic<int> min_amplitude_{0};
 
     std::atomic<int16_t> sensor_temp_{0};
     std::atomic<int16_t> board_temp_{0};
@@ -216,6 +229,8 @@ class SensorModel {
 
     mutable std::mutex cal_mu_;  // leaf lock around the snapshot pointer
     std::shared_ptr<const Calibration> cal_;
+
+    DrnuWork drnu_work_;
 };
 
 }  // namespace nx::sensor

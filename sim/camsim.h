@@ -43,6 +43,11 @@ struct SensorState {
     bool ambient_suppression = false;          // the sensor's ABS bits
     int16_t temp_sensor = 0;                   // 0.1 degC, as the frame header
     int16_t temp_ib = 0;
+    // The demodulation delay line: the step index the sensor runs at
+    // (register 0x73) and the chip's delay code (register 0xE9), which sets
+    // the length of one step.
+    uint8_t delay_steps = 0;
+    uint8_t delay_code = 128;
 };
 
 // Produces the content of the frames a camera streams. Called with the
@@ -64,11 +69,13 @@ class FrameSource {
 // What the simulated EPC sensor looks at, and how good a sensor it is.
 struct SceneConfig {
     enum class Kind {
-        Wall,   // a flat wall perpendicular to the optical axis at wall_mm
-        Steps,  // planes at 0.8, 1.2, 2.0 and 3.0 m with straight edges between them
+        Wall,    // a flat wall perpendicular to the optical axis at wall_mm
+        Steps,   // planes at 0.8, 1.2, 2.0 and 3.0 m with straight edges between them
+        Sphere,  // a calibration fixture: every pixel sees its target sphere_mm away
     };
     Kind kind = Kind::Wall;
     double wall_mm = 1500;
+    double sphere_mm = 295;     // radial distance of the Sphere scene
     double reflectivity = 0.5;  // 0..1
     double ambient = 0.1;       // 0..1, background light
     // Distance noise (standard deviation, mm) of a pixel of amplitude 1000 at

@@ -106,22 +106,29 @@ Setter scene_setter(const char *key, double SceneConfig::*field, double low, dou
     };
 }
 
-// "wall:<mm>" or "steps".
+// The distance of "<prefix><mm>" (100 to 60000 mm).
+std::optional<double> distance_after(std::string_view value, std::string_view prefix) {
+    if (value.substr(0, prefix.size()) != prefix) return std::nullopt;
+    return parse_real(value.substr(prefix.size()), 100, 60000);
+}
+
+// "wall:<mm>", "sphere:<mm>" or "steps".
 std::string set_scene(const std::string &value, CameraConfig &config) {
-    constexpr std::string_view kWall = "wall:";
     if (value == "steps") {
         config.scene.kind = SceneConfig::Kind::Steps;
         return {};
     }
-    if (value.rfind(kWall, 0) == 0) {
-        auto mm = parse_real(std::string_view(value).substr(kWall.size()), 100, 60000);
-        if (mm) {
-            config.scene.kind = SceneConfig::Kind::Wall;
-            config.scene.wall_mm = *mm;
-            return {};
-        }
+    if (auto mm = distance_after(value, "sphere:")) {
+        config.scene.kind = SceneConfig::Kind::Sphere;
+        config.scene.sphere_mm = *mm;
+        return {};
     }
-    return "scene: want wall:<mm> (100 to 60000) or steps, got " + value;
+    if (auto mm = distance_after(value, "wall:")) {
+        config.scene.kind = SceneConfig::Kind::Wall;
+        config.scene.wall_mm = *mm;
+        return {};
+    }
+    return "scene: want wall:<mm> or sphere:<mm> (100 to 60000) or steps, got " + value;
 }
 
 std::string set_mode(const std::string &value, CameraConfig &config) {

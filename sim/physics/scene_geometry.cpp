@@ -22,6 +22,7 @@ double steps_depth(Ray ray) {
 }  // namespace
 
 SceneHit hit(const SceneConfig &scene, Ray ray) {
+    if (scene.kind == SceneConfig::Kind::Sphere) return {scene.sphere_mm, scene.reflectivity};
     const double depth = scene.kind == SceneConfig::Kind::Wall ? scene.wall_mm : steps_depth(ray);
     // A plane at depth Z is reached after Z * |(x, y, 1)| along the ray.
     return {depth * std::sqrt(1 + ray.x * ray.x + ray.y * ray.y), scene.reflectivity};

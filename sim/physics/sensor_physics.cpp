@@ -51,6 +51,12 @@ double range_mm(uint32_t khz) {
     return khz == 0 ? 0 : kHalfLightSpeedMmKhz / khz;
 }
 
+double delay_mm(const SensorState &state) {
+    const double step_ns = kDelayStepNs + (state.delay_code - 128) * kDelayPerCodeNs +
+                           (state.temp_sensor - kDelayReferenceTemp) * kDelayPerTempNs;
+    return state.delay_steps * step_ns * kLightMmPerNs;
+}
+
 uint64_t chip_seed(const CameraConfig &config) {
     return mix(config.wafer_id, config.chip_id);
 }
@@ -98,13 +104,19 @@ FrameFormat SensorPhysics::format() const {
 }
 
 double SensorPhysics::measured_phase(size_t pixel, double distance_mm, uint32_t khz) const {
-    const double measured = distance_mm + kGlobalOffsetMm + drnu_.at(pixel, distance_mm);
+    return delayed_phase(pixel, distance_mm, khz, 0);
+}
+
+double SensorPhysics::delayed_phase(size_t pixel, double distance_mm, uint32_t khz,
+                                    double delay_mm) const {
+    const double seen_mm = distance_mm + delay_mm;
+    const double measured = seen_mm + kGlobalOffsetMm + drnu_.at(pixel, seen_mm);
     const double phase = std::fmod(measured / range_mm(khz) * kPhaseUnits, kPhaseUnits);
     return phase < 0 ? phase + kPhaseUnits : phase;
 }
 
-void SensorPhysics::prepare(uint32_t khz) {
-    if (khz == prepared_khz_) return;
+void SensorPhysics::prepare(uint32_t khz, double delay_mm) {
+    if (khz == prepared_khz_ && delay_mm == prepared_delay_mm_) return;
     re_.assign(kPixels, 0);
     im_.assign(kPixels, 0);
     const double amplitude = kAmplitudeAt1m * scene_.reflectivity;
@@ -112,7 +124,8 @@ void SensorPhysics::prepare(uint32_t khz) {
         double re = 0, im = 0;
         for (size_t i = 0; i < samples_per_pixel_; ++i) {
             const Footprint &f = footprints_[p * samples_per_pixel_ + i];
-            const double phi = measured_phase(p, f.distance_mm, khz) / kPhaseUnits * kTwoPi;
+            const double phi =
+                delayed_phase(p, f.distance_mm, khz, delay_mm) / kPhaseUnits * kTwoPi;
             re += amplitude * f.weight * std::cos(phi);
             im += amplitude * f.weight * std::sin(phi);
         }
@@ -120,6 +133,7 @@ void SensorPhysics::prepare(uint32_t khz) {
         im_[p] = static_cast<float>(im);
     }
     prepared_khz_ = khz;
+    prepared_delay_mm_ = delay_mm;
 }
 
 void SensorPhysics::render(uint32_t index, std::span<uint8_t> out) {
@@ -132,7 +146,7 @@ void SensorPhysics::render(uint32_t index, std::span<uint8_t> out) {
 void SensorPhysics::render_sensor(uint32_t index, std::span<uint8_t> out,
                                   const SensorState &state) {
     if (out.size() < kPixels * 8 || state.modulation_khz == 0) return;
-    prepare(state.modulation_khz);
+    prepare(state.modulation_khz, delay_mm(state));
     const uint64_t frame_seed = mix(scene_.seed, index);
     for (int y = 0; y < kHeight; ++y) {
         const bool short_row = state.hdr_integration_us && y % 2 == 1;

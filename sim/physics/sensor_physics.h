@@ -12,6 +12,13 @@
 // out in the sensor's readout order; in HDR mode even and odd image rows are
 // exposed with the two times.
 //
+// The demodulation delay line (register 0x73 = k) delays the sensor's
+// reference by k steps of 1.8 ns + (delay code - 128) x 3 ps, each step
+// 0.395 ps longer per 0.1 degC above 27 degC. A delayed reference looks like
+// a farther target: the pixel measures as if its light had travelled the
+// delay's distance further, and its response error follows the phase it
+// measures, so it moves along its error curve as it would for that target.
+//
 // Everything here is the simulator's own arithmetic: it is the truth the
 // library's decode is measured against, and shares no code with it.
 #pragma once
@@ -40,6 +47,15 @@ inline constexpr double kFactoryStepMm = 298.2;  // between calibration distance
 inline constexpr double kFirstCalibrationMm = 295;
 inline constexpr int kCalibrationDistances = 30;
 inline constexpr uint32_t kFactoryKhz = 12000;
+// The delay line.
+inline constexpr double kDelayStepNs = 1.8;          // at delay code 128 and 27 degC
+inline constexpr double kDelayPerCodeNs = 0.003;     // per code above 128
+inline constexpr double kDelayPerTempNs = 0.000395;  // per 0.1 degC above 27 degC
+inline constexpr int16_t kDelayReferenceTemp = 270;
+inline constexpr double kLightMmPerNs = 149.896229;  // half the speed of light
+
+// The distance (mm) the delay line adds in `state`.
+double delay_mm(const SensorState &state);
 
 // The unambiguous range at a modulation frequency (mm).
 double range_mm(uint32_t khz);
@@ -61,11 +77,13 @@ class SensorPhysics final : public FrameSource {
     double measured_phase(size_t pixel, double distance_mm, uint32_t khz) const;
 
   private:
+    // The same with the reference delayed by `delay_mm`.
+    double delayed_phase(size_t pixel, double distance_mm, uint32_t khz, double delay_mm) const;
     struct Footprint {  // one of the points a pixel collects light from
         float distance_mm;
         float weight;  // share of the pixel times 1 / distance^2 (per m^2)
     };
-    void prepare(uint32_t khz);
+    void prepare(uint32_t khz, double delay_mm);
     void render_row(int row, double exposure_us, const SensorState &state, uint64_t noise_seed,
                     std::span<uint8_t> out) const;
 
@@ -74,6 +92,7 @@ class SensorPhysics final : public FrameSource {
     size_t samples_per_pixel_ = 1;
     std::vector<Footprint> footprints_;  // kPixels x samples_per_pixel_
     uint32_t prepared_khz_ = 0;
+    double prepared_delay_mm_ = 0;
     // Per pixel, at the factory's temperatures and the reference exposure:
     // amplitude x (cos, sin) of the phase.
     std::vector<float> re_, im_;

@@ -10,6 +10,7 @@ constexpr uint8_t kRegAbsSwitch = 0x22;  // bits 0x30: suppression on
 constexpr uint8_t kAbsBits = 0x30;
 constexpr uint8_t kRegHdrSwitch = 0x94;  // bit 7: HDR on
 constexpr uint8_t kHdrBit = 0x80;
+constexpr uint8_t kRegDelayStep = 0x73;
 constexpr uint8_t kRegHdrCount = 0x9E;
 constexpr uint8_t kRegMultiplier = 0xA0;
 constexpr uint8_t kRegCount = 0xA2;
@@ -39,6 +40,8 @@ SensorState read_sensor_state(const RegisterFile &registers, const ParamStore &p
         (registers.get(kTargetSensor, kRegAbsSwitch) & kAbsBits) == kAbsBits;
     state.temp_sensor = params.sensor_temperature();
     state.temp_ib = params.board_temperature();
+    state.delay_steps = static_cast<uint8_t>(registers.get(kTargetSensor, kRegDelayStep));
+    state.delay_code = static_cast<uint8_t>(registers.get(kTargetSensor, kRegDelayCode));
     if ((registers.get(kTargetSensor, kRegHdrSwitch) & kHdrBit) == 0) return state;
     const uint32_t multiplier = pair_at(registers, kRegMultiplier);
     if (multiplier == 0) {

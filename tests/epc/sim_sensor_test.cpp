@@ -93,6 +93,45 @@ TEST(SimSensor, PhaseSaysTheDistanceAndTheTemperatures) {
     EXPECT_NEAR(phase_mm(render(config, state).at(kCentre).phase, 12000), 2180, 31.0);
 }
 
+TEST(SimSensor, DelayLineMovesThePhaseAsAFartherTarget) {
+    nxsim::CameraConfig config = sensor_config(2000);
+    config.scene.drnu_mm = 0;
+    nxsim::SensorState state = factory_state();
+    state.temp_sensor = 412;
+    const double at_rest = phase_mm(render(config, state).at(kCentre).phase, 12000);
+    // Five steps of delay code 138 at 41.2 degC: (1.8 + 10 x 0.003 +
+    // 142 x 0.000395) ns each, at half the speed of light.
+    state.delay_steps = 5;
+    state.delay_code = 138;
+    const double step_mm = (1.8 + 0.03 + 142 * 0.000395) * 149.896229;
+    EXPECT_NEAR(phase_mm(render(config, state).at(kCentre).phase, 12000) - at_rest, 5 * step_mm,
+                1.0);
+    // The per-pixel error follows the phase: a delayed pixel errs as the
+    // same pixel looking at a target that much farther.
+    config.scene.drnu_mm = 30;
+    config.scene.kind = nxsim::SceneConfig::Kind::Sphere;
+    config.scene.sphere_mm = 2000;
+    nxsim::CameraConfig farther = config;
+    farther.scene.sphere_mm = 2000 + 5 * step_mm;
+    nxsim::SensorState plain = state;
+    plain.delay_steps = 0;
+    const int delayed = render(config, state).at(kCentre).phase;
+    const int moved = render(farther, plain).at(kCentre).phase;
+    // (The farther target's weaker light rounds its samples more coarsely.)
+    EXPECT_NEAR(delayed, moved, 10);
+}
+
+TEST(SimSensor, SphereIsAtTheSameDistanceForEveryPixel) {
+    nxsim::CameraConfig config = sensor_config();
+    config.scene.kind = nxsim::SceneConfig::Kind::Sphere;
+    config.scene.sphere_mm = 600;
+    config.scene.drnu_mm = 0;
+    config.scene.reflectivity = 0.1;
+    const Frame f = render(config, factory_state());
+    for (size_t p : {size_t{0}, kCentre, kPixels - 1})
+        EXPECT_NEAR(phase_mm(f.at(p).phase, 12000), 600 + 180, 2.0) << p;
+}
+
 TEST(SimSensor, AmplitudeFollowsExposureDistanceAndReflectivity) {
     nxsim::SensorState state = factory_state();
     const int at_2m = render(sensor_config(2000), state).at(kCentre).amplitude;
@@ -290,8 +329,14 @@ TEST(SimSensorKeys, NivexSimPicksTheScene) {
     EXPECT_EQ(cams[0].sensor_state().temp_sensor, 300);
     EXPECT_EQ(cams[0].sensor_state().temp_ib, 290);
     nxsim::reset();
+    ASSERT_EQ(nxsim::configure("scene=sphere:450,delay_code=140"), "");
+    EXPECT_EQ(nxsim::cameras()[0].model().config().scene.kind, nxsim::SceneConfig::Kind::Sphere);
+    EXPECT_EQ(nxsim::cameras()[0].model().config().scene.sphere_mm, 450);
+    EXPECT_EQ(nxsim::cameras()[0].true_distances_mm()[0], 450);
+    EXPECT_EQ(nxsim::cameras()[0].sensor_state().delay_code, 140);
+    nxsim::reset();
     for (const char *bad : {"scene=wall:50", "scene=cube", "reflect=2", "noise=-1", "ambient=x",
-                            "temp=2000", "drnu=", "scene=wall:"}) {
+                            "temp=2000", "drnu=", "scene=wall:", "scene=sphere:99"}) {
         EXPECT_NE(nxsim::configure(bad), "") << bad;
         EXPECT_TRUE(nxsim::cameras().empty()) << bad;
     }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "sensor_fixture.h"
+#include "drnu_creation_fixture.h"
 
 namespace {
 
@@ -90,6 +90,23 @@ TEST_F(DrnuMemoryTest, TablesThatCannotBeAllocatedFailTheLoadCleanly) {
     EXPECT_FALSE(model().temperature_correction());
     EXPECT_EQ(calibrateGetDistImagePixel(12345), word);
     EXPECT_EQ(calibrationLoadDistanceImages(1), 0);  // and works again afterwards
+}
+
+// The procedure's tables (six residual planes: 2 MB) cannot be had: the
+// first step fails, the procedure ends with -1 and the sensor at rest.
+TEST_F(DrnuCreationTest, ProcedureWithoutMemoryForItsTablesFailsCleanly) {
+    open_camera(sphere_config(), 6);
+    calculationSetMinAmplitude(9);
+    {
+        FailLargeAllocations fail;
+        EXPECT_EQ(calibrationDRNU(), -1);
+    }
+    EXPECT_TRUE(logged("[ERR] [calibrationCreateDRNU_LUT] Malloc failed\n"));
+    EXPECT_EQ(static_cast<uint8_t>(cam_.reg(1, 0xAE)), 1);
+    EXPECT_EQ(static_cast<uint8_t>(cam_.reg(1, 0x73)), 0);
+    EXPECT_EQ(calculationGetMinAmplitude(), 9);
+    EXPECT_FALSE(file_exists(data_file("calib_and_param_007.bin")));
+    EXPECT_EQ(calibrationDRNU(), 0);  // and works once memory is there
 }
 
 }  // namespace
