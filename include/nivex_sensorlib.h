@@ -183,6 +183,12 @@ NIVEX_API int calibrateGetoffsetPhaseDefaultFPN(void); /* 0 */
  * restarted at every step, else every frame comes from a capture of its own. */
 NIVEX_API int calibrationDRNU(void);
 NIVEX_API int apiCalibrateDRNU(void); /* the same */
+/* Progress of calibrationDRNU, called on the thread that runs it after each
+ * measured delay step: the step (0 .. steps - 1), the number of steps and the
+ * sweep (1; more when a drifting temperature started the sweep again). NULL
+ * switches it off. One for the process, like the procedure's other state. */
+typedef void (*calibration_progress_fn)(int step, int steps, int sweep);
+NIVEX_API void calibrationSetProgressCallback(calibration_progress_fn fn);
 /* Measures delay step `step` (0 .. K-1) from numAvrFrames (>= 1) frames. */
 NIVEX_API int calibrationCreateDRNU_LUT(int step, int numAvrFrames);
 /* Logs the chip's delay code against the measured step. */

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "nivex_sensorlib.h"
 #include "sensorlib/sensor_model.h"
 
 namespace nx::sensor {
@@ -55,5 +56,7 @@ int save_lut_locked(SensorModel &model, DrnuWork &work);
 int construct_package_locked(SensorModel &model, DrnuWork &work);
 // The whole procedure.
 int calibrate_drnu(SensorModel &model);
+// The hook told of every measured step (null: none).
+void set_progress_callback(calibration_progress_fn fn);
 
 }  // namespace nx::sensor

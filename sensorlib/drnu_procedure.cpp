@@ -3,6 +3,7 @@
 // and the images, temperatures, the best-fitting step and the package are
 // written. However it ends, the sensor is left at rest with the settings it
 // had before.
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 
@@ -78,6 +79,12 @@ bool prepare_sensor(SensorModel &model, DrnuWork &work, bool mode0) {
     return true;
 }
 
+std::atomic<calibration_progress_fn> g_progress{nullptr};
+
+void report_progress(int step, int steps, int sweep) {
+    if (const calibration_progress_fn fn = g_progress.load()) fn(step, steps, sweep);
+}
+
 struct SweepResult {
     bool measured = false;
     bool settled = true;
@@ -96,6 +103,7 @@ bool sweep_once(SensorModel &model, DrnuWork &work, int k, int frames, int &swee
         if (model.i2c(model.device_address(), 'w', reg::kDelayStep + 2, 1, &index) != 0)
             return false;
         if (create_step_locked(model, work, step, frames) != 0) return false;
+        report_progress(step, k, sweeps);
         const int16_t t = work.temperature[static_cast<size_t>(step)];
         const int16_t tib = work.ib_temperature[static_cast<size_t>(step)];
         NX_INF(kFn, "[%s] gTemperatureDRNU[i]= %d\n", t);
@@ -163,6 +171,10 @@ void evaluate(SensorModel &model, DrnuWork &work) {
 }
 
 }  // namespace
+
+void set_progress_callback(calibration_progress_fn fn) {
+    g_progress.store(fn);
+}
 
 void set_drnu_timing(SensorModel &model, int averaged_frames, int delay_us) {
     DrnuWork &work = model.drnu_work();

@@ -33,6 +33,9 @@ int calibrationDRNU(void) {
 int apiCalibrateDRNU(void) {
     return on_current(__func__, -1, [](SensorModel &m) { return nx::sensor::calibrate_drnu(m); });
 }
+void calibrationSetProgressCallback(calibration_progress_fn fn) {
+    nx::sensor::set_progress_callback(fn);
+}
 int calibrationCreateDRNU_LUT(int step, int numAvrFrames) {
     return locked_step(__func__, -1, [&](SensorModel &m, DrnuWork &w) {
         return nx::sensor::create_step_locked(m, w, step, numAvrFrames);

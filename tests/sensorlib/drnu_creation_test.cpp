@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <numeric>
+#include <vector>
 
 #include "common/byte_order.h"
 #include "drnu_creation_fixture.h"
@@ -16,6 +17,25 @@ namespace sensortest {
 namespace {
 
 constexpr int kSteps = 8;
+
+// Every progress report of the procedure: step, steps, sweep.
+struct ProgressReport {
+    int step, steps, sweep;
+    bool operator==(const ProgressReport &) const = default;
+};
+std::vector<ProgressReport> g_reports;
+void record_progress(int step, int steps, int sweep) {
+    g_reports.push_back({step, steps, sweep});
+}
+
+// Records the procedure's progress reports while it lives.
+struct ProgressRecorder {
+    ProgressRecorder() {
+        g_reports.clear();
+        calibrationSetProgressCallback(record_progress);
+    }
+    ~ProgressRecorder() { calibrationSetProgressCallback(nullptr); }
+};
 constexpr size_t kPixels = size_t{kWidth} * kHeight;
 constexpr uint32_t kFrameBytes = kPixels * 8;
 // The simulated chip's delay step at 41.2 degC (its default temperature),
@@ -63,7 +83,14 @@ void expect_one_step_apart(const std::vector<uint8_t> &image_bytes, int32_t offs
 
 TEST_F(DrnuCreationTest, ProcedureWritesItsFilesIntoTheDataFolder) {
     open_camera(sphere_config(), kSteps);
-    ASSERT_EQ(calibrationDRNU(), 0);
+    {
+        ProgressRecorder progress;
+        ASSERT_EQ(calibrationDRNU(), 0);
+    }
+    std::vector<ProgressReport> one_sweep;
+    for (int step = 0; step < kSteps; ++step)
+        one_sweep.push_back({step, kSteps, 1});
+    EXPECT_EQ(g_reports, one_sweep);
 
     const std::string images = data_file(chip_file("kpl_ex_images_drnu", "_10.bin"));
     const std::string params = data_file(chip_file("kpl_ex_drnu_param", "_10.bin"));
@@ -252,8 +279,16 @@ TEST_F(DrnuCreationTest, SweepThatNeverSettlesEndsAfterTenSweeps) {
     g_warming_temp = 0;
     cam_.set_temperatures(0, 0);
     ASSERT_TRUE(nivex_cap_set_callback_on_frame_ready(&dev_, warm_on_frame));
-    ASSERT_EQ(calibrationDRNU(), 0);
+    {
+        ProgressRecorder progress;
+        ASSERT_EQ(calibrationDRNU(), 0);
+    }
     nivex_cap_set_callback_on_frame_ready(&dev_, nullptr);
+    // Progress tells each sweep started again, up to the tenth, which ends.
+    ASSERT_FALSE(g_reports.empty());
+    EXPECT_EQ(g_reports.back(), (ProgressReport{1, 2, 10}));
+    for (size_t i = 1; i < g_reports.size(); ++i)
+        EXPECT_GE(g_reports[i].sweep, g_reports[i - 1].sweep);
     const std::string log = log_text();
     EXPECT_EQ(count_of(log, "calibrationCreateDRNU_LUT: 0  numAvrFrames= 1"), 10u);
     EXPECT_TRUE(logged("[calibrationDRNU] temperature still drifting after 10 sweeps"));

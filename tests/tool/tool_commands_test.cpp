@@ -155,6 +155,28 @@ TEST_F(ToolCommands, UploadWritesTheStoredBlockOrLeavesTheFileAlone) {
     EXPECT_EQ(fs::file_size(path("calib.bin")), 10u);
 }
 
+TEST_F(ToolCommands, CalibrateWritesTheCalibrationFilesIntoTheDataFolder) {
+    // The simulated camera of calibrate is the sphere fixture; the step
+    // found is the delay line's, within the search range of 270 to 340 mm.
+    ToolRun run = nivex({"calibrate", "--sim=chip_id=7,wafer_id=1042", "--data", "cal"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string said = "calibrated: 30 steps of ";
+    const size_t at = run.out.find(said);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const double step_mm = std::stod(run.out.substr(at + said.size()));
+    EXPECT_GT(step_mm, 270.0);
+    EXPECT_LT(step_mm, 340.0);
+    for (const char *file : {"kpl_ex_images_drnu_W1042_C007_10.bin",
+                             "kpl_ex_drnu_param_W1042_C007_10.bin", "calib_and_param_007.bin"})
+        EXPECT_TRUE(fs::exists(path("cal") / file)) << file;
+    EXPECT_EQ(fs::file_size(path("cal") / "kpl_ex_images_drnu_W1042_C007_10.bin"),
+              30u * 320 * 240 * 2);
+
+    // A camera without the sensor the procedure steps.
+    EXPECT_TRUE(one_line_error(nivex({"calibrate", "--sim=product=NVX-T0-1.0", "--data", "ti"}),
+                               "calibration failed"));
+}
+
 TEST_F(ToolCommands, EverySubcommandHasHelp) {
     ToolRun root = nivex({"--help"});
     EXPECT_EQ(root.status, 0);
@@ -169,7 +191,8 @@ TEST_F(ToolCommands, EverySubcommandHasHelp) {
                                              {"reg", "read"},
                                              {"reg", "write"},
                                              {"firmware"},
-                                             {"upload"}}) {
+                                             {"upload"},
+                                             {"calibrate"}}) {
         command.push_back("--help");
         ToolRun run = nivex(command);
         EXPECT_EQ(run.status, 0) << command[0];

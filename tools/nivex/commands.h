@@ -13,6 +13,8 @@ namespace nivex_tool {
 struct Command {
     CLI::App *app;
     std::function<void()> run;
+    // The simulated camera --sim starts from (the user's settings follow).
+    const char *sim_defaults = kDefaultSimSettings;
 };
 using CommandList = std::vector<Command>;
 
@@ -23,5 +25,6 @@ void add_param_command(CLI::App &app, CommonOptions &common, CommandList &comman
 void add_reg_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_firmware_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_upload_command(CLI::App &app, CommonOptions &common, CommandList &commands);
+void add_calibrate_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 
 }  // namespace nivex_tool

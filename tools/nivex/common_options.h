@@ -30,5 +30,10 @@ void add_common_options(CLI::App &command, CommonOptions &options);
 // at planes between 0.8 and 3 m, so that depth images show some depth; dark
 // enough that the nearest plane does not saturate the sensor.
 inline constexpr const char *kDefaultSimSettings = "scene=steps,reflect=0.2";
+// The simulated camera of `calibrate`: the calibration fixture, a sphere that
+// puts its surface 295 mm from every pixel, dark enough not to saturate that
+// close, and frames every 10 ms, so that the procedure's 750 frames take
+// seconds.
+inline constexpr const char *kCalibrationSimSettings = "scene=sphere:295,reflect=0.02,fps=100";
 
 }  // namespace nivex_tool

@@ -29,7 +29,7 @@ void register_commands(CLI::App &app, CommonOptions &common, CommandList &comman
     add_reg_command(app, common, commands);
     add_firmware_command(app, common, commands);
     add_upload_command(app, common, commands);
-    // Camera calibration joins here as one more add_*_command.
+    add_calibrate_command(app, common, commands);
 }
 
 // CLI11 reports a mistyped subcommand as a missing one; this names it.
@@ -41,9 +41,9 @@ bool unknown_subcommand(CLI::App &app, int argc, char **argv) {
 }
 
 int run(CLI::App &app, const CommonOptions &common, const CommandList &commands, char **argv) {
-    relaunch_with_simulator_if_asked(common, argv);
     for (const Command &command : commands)
         if (command.app->parsed()) {
+            relaunch_with_simulator_if_asked(common, command.sim_defaults, argv);
             command.run();
             return 0;
         }

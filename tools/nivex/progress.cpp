@@ -31,10 +31,11 @@ void ProgressBar::update(uint64_t done, uint64_t total) {
     last_permille_ = permille;
     int filled = permille * kWidth / 1000;
     char text[160];
-    std::snprintf(text, sizeof text, "%s [%s%s] %3d%%  %llu/%llu bytes", label_.c_str(),
+    std::snprintf(text, sizeof text, "%s [%s%s] %3d%%  %llu/%llu %s", label_.c_str(),
                   std::string(static_cast<size_t>(filled), '#').c_str(),
                   std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), permille / 10,
-                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+                  static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+                  unit_.c_str());
     line_.show(text);
 }
 

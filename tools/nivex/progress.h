@@ -27,11 +27,18 @@ class StatusLine {
 // "label [#####.....]  45%  12345/27000 bytes"
 class ProgressBar {
   public:
-    explicit ProgressBar(std::string label) : label_(std::move(label)) {}
+    explicit ProgressBar(std::string label, std::string unit = "bytes")
+        : label_(std::move(label)), unit_(std::move(unit)) {}
     void update(uint64_t done, uint64_t total);
+    // A new label, shown from the next update on.
+    void relabel(std::string label) {
+        label_ = std::move(label);
+        last_permille_ = -1;
+    }
 
   private:
     std::string label_;
+    std::string unit_;
     StatusLine line_;
     int last_permille_ = -1;
 };

@@ -37,8 +37,8 @@ fs::path find_simulator() {
                     (folder / kSimFromInstallTree).lexically_normal().string());
 }
 
-std::string sim_settings(const std::string &given) {
-    std::string settings = kDefaultSimSettings;
+std::string sim_settings(const char *defaults, const std::string &given) {
+    std::string settings = defaults;
     // Later keys win in the simulator, so the user's settings override the
     // default scene.
     if (!given.empty() && given != "-") settings += "," + given;
@@ -54,12 +54,13 @@ std::string preload_list(const fs::path &simulator) {
 
 }  // namespace
 
-void relaunch_with_simulator_if_asked(const CommonOptions &options, char **argv) {
+void relaunch_with_simulator_if_asked(const CommonOptions &options, const char *sim_defaults,
+                                      char **argv) {
     if (!options.simulated()) return;
     const char *relaunched = std::getenv(kRelaunchedVariable);
     if (relaunched != nullptr && std::strcmp(relaunched, "1") == 0) return;
     fs::path simulator = find_simulator();
-    setenv("NIVEX_SIM", sim_settings(options.sim).c_str(), 1);
+    setenv("NIVEX_SIM", sim_settings(sim_defaults, options.sim).c_str(), 1);
     setenv("LD_PRELOAD", preload_list(simulator).c_str(), 1);
     setenv(kRelaunchedVariable, "1", 1);
     execv("/proc/self/exe", argv);
