@@ -29,6 +29,7 @@ void register_commands(CLI::App &app, CommonOptions &common, CommandList &comman
     add_reg_command(app, common, commands);
     add_firmware_command(app, common, commands);
     add_upload_command(app, common, commands);
+    add_health_command(app, common, commands);
     // Camera calibration joins here as one more add_*_command.
 }
 
