@@ -71,14 +71,27 @@ class CaptureHealthTest : public SimTest {
             30000ms);
     }
 
-    static void expect_no_transfer_faults(const nivex_cap_health &h) {
-        EXPECT_EQ(h.transfer_timeouts, 0u);
-        EXPECT_EQ(h.transfer_stalls, 0u);
+    static void expect_transfer_faults(const nivex_cap_health &h, uint32_t timeouts,
+                                       uint32_t stalls) {
+        EXPECT_EQ(h.transfer_timeouts, timeouts);
+        EXPECT_EQ(h.transfer_stalls, stalls);
         EXPECT_EQ(h.transfer_errors, 0u);
+    }
+    static void expect_no_transfer_faults(const nivex_cap_health &h) {
+        expect_transfer_faults(h, 0, 0);
     }
     static void expect_no_discards(const nivex_cap_health &h) {
         EXPECT_EQ(h.frames_bad_checksum, 0u);
         EXPECT_EQ(h.frames_broken, 0u);
+    }
+    // Nothing has reached the capture's counters yet.
+    static void expect_fresh_capture(const nivex_cap_health &h) {
+        EXPECT_EQ(h.frames_delivered, 0u);
+        EXPECT_EQ(h.bytes_received, 0u);
+        EXPECT_EQ(h.link_bytes_per_sec, 0u);
+        EXPECT_EQ(h.buffer_peak, 0u);
+        expect_no_transfer_faults(h);
+        expect_no_discards(h);
     }
 
     nxsim::Camera cam_;
@@ -89,13 +102,9 @@ TEST_F(CaptureHealthTest, BeforeTheFirstCaptureOnlyLinkAndBufferAreKnown) {
     EXPECT_EQ(h.capturing, 0u);
     EXPECT_EQ(h.captures, 0u);
     EXPECT_EQ(h.capture_usec, 0u);
-    EXPECT_EQ(h.frames_delivered, 0u);
-    EXPECT_EQ(h.bytes_received, 0u);
-    EXPECT_EQ(h.link_bytes_per_sec, 0u);
     EXPECT_EQ(h.last_error, 0);
     EXPECT_EQ(h.last_error_usec, 0u);
-    expect_no_transfer_faults(h);
-    expect_no_discards(h);
+    expect_fresh_capture(h);
     EXPECT_EQ(h.usb_speed, cam_.speed());
     EXPECT_EQ(h.buffer_frames, kBufferFrames);
 }
@@ -148,9 +157,7 @@ TEST_F(CaptureHealthTest, TimeoutsAreCountedWithTheirTime) {
     ASSERT_TRUE(nivex_cap_start(&dev_));
     EXPECT_TRUE(fetch_until([](const nivex_cap_health &h) { return h.transfer_timeouts >= 3; }));
     const nivex_cap_health h = health();
-    EXPECT_EQ(h.transfer_timeouts, 3u);
-    EXPECT_EQ(h.transfer_stalls, 0u);
-    EXPECT_EQ(h.transfer_errors, 0u);
+    expect_transfer_faults(h, 3, 0);
     EXPECT_EQ(h.last_error, NIVEX_ERR_CAP_TIMEOUT);
     EXPECT_GE(h.last_error_usec, before);
     EXPECT_LE(h.last_error_usec, wall_usec());
@@ -166,9 +173,7 @@ TEST_F(CaptureHealthTest, StallsAreCounted) {
     cam_.inject_stall(2);
     EXPECT_TRUE(fetch_until([](const nivex_cap_health &h) { return h.transfer_stalls >= 2; }));
     const nivex_cap_health h = health();
-    EXPECT_EQ(h.transfer_stalls, 2u);
-    EXPECT_EQ(h.transfer_timeouts, 0u);
-    EXPECT_EQ(h.transfer_errors, 0u);
+    expect_transfer_faults(h, 0, 2);
     EXPECT_EQ(h.last_error, NIVEX_ERR_CAP_STALL);
     EXPECT_EQ(h.capturing, 1u);  // two stalls do not end a capture
     nivex_cap_stop(&dev_);
@@ -232,11 +237,7 @@ TEST_F(CaptureHealthTest, RestartClearsCaptureCountersAndKeepsTheLastError) {
     ASSERT_TRUE(nivex_cap_start(&dev_));
     const nivex_cap_health h = health();
     EXPECT_EQ(h.captures, 2u);
-    EXPECT_EQ(h.transfer_timeouts, 0u);
-    EXPECT_EQ(h.frames_delivered, 0u);
-    EXPECT_EQ(h.bytes_received, 0u);
-    EXPECT_EQ(h.buffer_peak, 0u);
-    EXPECT_EQ(h.link_bytes_per_sec, 0u);
+    expect_fresh_capture(h);
     EXPECT_EQ(h.last_error, NIVEX_ERR_CAP_TIMEOUT);
     EXPECT_EQ(h.last_error_usec, first.last_error_usec);
     nivex_cap_stop(&dev_);

@@ -31,26 +31,6 @@ TEST(StreamHealth, ChecksumDiscardsAreCountedApart) {
     EXPECT_EQ(health_of(s.get()).frames_bad_sum, 4u);
 }
 
-// A gap in the chunk numbering discards the frame without a checksum fault.
-TEST(StreamHealth, SequenceGapIsNoChecksumDiscard) {
-    nxsim::StreamWriter w;
-    const auto frame = plain_bytes(120, 9);
-    const std::span<const uint8_t> f(frame);
-    std::vector<uint8_t> bytes;
-    nxsim::ChunkHeader h;
-    h.frlen = 120;
-    h.flags1 = nxsim::kFlagDataSumValid;
-    h.flags0 = nxsim::kFlagFrameStart;
-    w.write_chunk(h, f.subspan(0, 40), bytes);
-    h.flags0 = 0;
-    w.set_sidx(5);
-    w.write_chunk(h, f.subspan(40, 40), bytes);
-    auto s = make_stream(8);
-    feed(s.get(), bytes);
-    EXPECT_EQ(state_of(s.get()).frames_discarded, 1u);
-    EXPECT_EQ(health_of(s.get()).frames_bad_sum, 0u);
-}
-
 TEST(StreamHealth, PeakIsTheMostFramesReadyAtOnceUpToTheListSize) {
     nxsim::StreamWriter w;
     auto frames = [&w](int count) {
