@@ -7,7 +7,7 @@
 // thread (one at a time) counts delivered frames; a capture start (command
 // lock held, no transfer outstanding) clears the capture counters; any
 // thread reads. Every counter is a relaxed atomic with a single writer, so
-// the hot path costs one atomic add per transfer and a clock read. The last
+// a transfer costs a few relaxed atomic operations and a clock read. The last
 // fault and its time change together under a small lock, taken only when a
 // fault strikes and when a reader asks.
 #pragma once
