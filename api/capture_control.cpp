@@ -60,10 +60,15 @@ bool start_locked(Session &session) {
     }
     session.cap.reset_for_start();
     nx_stream_reset(session.stream.get());
+    session.health.begin_capture();
+    session.health.set_usb_speed(session.usb_speed);
     NX_DBG(kStartFn, "[%s] issue start cmd\n");
     bool started =
         nivex_ll_cap_start(&session, session.cap_start_arg.load(), on_capture_event, &session);
-    if (started) session.capturing = 1;
+    if (started) {
+        session.health.count_capture();
+        session.capturing = 1;
+    }
     return started;
 }
 

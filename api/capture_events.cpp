@@ -33,6 +33,7 @@ bool report_discards(Session &session) {
     nx_stream_get_state(session.stream.get(), &state);
     const uint32_t fresh = session.cap.report_discards(state.frames_discarded);
     if (fresh == 0) return false;
+    session.health.note_fault(NIVEX_ERR_CAP_FRAME_DISCARD);
     NX_DBG(kFn, "[%s] trans discard %d frames\n", static_cast<int>(fresh));
     return true;
 }
@@ -42,6 +43,7 @@ bool report_discards(Session &session) {
 int on_capture_event(ll_device * /*ll*/, int event, uint8_t *data, int len, void *arg) {
     Session &session = *static_cast<Session *>(arg);
     CaptureState &cap = session.cap;
+    session.health.note_transfer(event, len);
     // A transfer that timed out, stalled or was cancelled still carries the
     // bytes that arrived before: they are stream bytes like any others.
     const bool frame_done = feed(session, data, len);

@@ -142,6 +142,7 @@ void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req,
         if (via_temp && to_request) std::memcpy(req->buf, dst, std::min(req->buf_size, frlen));
         describe_frame(session, info);
         account_to_request(req, session.last_meta, info.frlen);
+        if (dst != nullptr) session.health.count_delivered();
         if (on_frame_ready != nullptr)
             call_frame_ready(dev, on_frame_ready, session.last_meta, dst);
     }

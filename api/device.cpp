@@ -217,6 +217,7 @@ nivex_device *open_record(nivex_device *dev) {
         return fail_open(dev, session);
     }
     copy_identity(*dev, *session);
+    session->health.set_usb_speed(session->usb_speed);
     dev->data_path = nivex_path_get();
     session->opened = 1;
     bool started = read_identity(dev, *session);

@@ -28,6 +28,7 @@
 #include <mutex>
 
 #include "api/call_gate.h"
+#include "api/capture_health.h"
 #include "api/capture_state.h"
 #include "drivers/chip_driver.h"
 #include "ll/ll_device.h"
@@ -55,6 +56,7 @@ struct Session : ll_device {
 
     // Capture engine.
     CaptureState cap;
+    CaptureHealth health;
     nivex_frame_meta last_meta{};  // the fetching thread only (one at a time)
     std::atomic<uint32_t> cap_start_arg{0};
     std::atomic<nivex_cb_frame_ready> on_frame_ready{nullptr};

@@ -393,6 +393,51 @@ typedef struct nivex_cap_stats {
     uint32_t bytes_skipped;     /* stream bytes thrown away */
 } nivex_cap_stats;
 NIVEX_API bool nivex_cap_get_stats(nivex_device *dev, nivex_cap_stats *stats);
+/*
+ * Health of a device's frame stream, for telling a healthy stream from a sick
+ * one without reading logs. The caller sets struct_size to
+ * sizeof(nivex_cap_health); the library fills the record up to that size
+ * (never beyond it) and stores the number of bytes it filled in struct_size,
+ * so records of older and newer headers both work. Fields marked "capture"
+ * restart at 0 with every capture start; the others last from open to close.
+ * Each field is exact at some moment during the call; fields are not all
+ * read at one instant while a capture runs (a frame may move from fill to
+ * delivered between two of them). The call never talks to the camera: it
+ * works from any thread, during a capture, after the camera was unplugged
+ * (the counters then tell how the stream ended) and before the first
+ * capture (all capture counters 0).
+ */
+typedef struct nivex_cap_health {
+    uint32_t struct_size;         /* in: sizeof the caller's record; out: bytes filled */
+    uint32_t capturing;           /* 1 while a capture runs (nivex_cap_is_ongoing) */
+    uint64_t frames_delivered;    /* capture: frames handed to fetch buffers or callbacks */
+    uint64_t frames_overflowed;   /* capture: frames dropped because the buffer was full */
+    uint64_t frames_bad_checksum; /* capture: frames dropped, payload checksum wrong */
+    uint64_t frames_broken;       /* capture: frames dropped, stream broken (lost or
+                                     out-of-sequence chunks, garbled headers) */
+    uint64_t bytes_received;      /* capture: stream bytes the transfers brought */
+    uint64_t bytes_skipped;       /* capture: stream bytes thrown away */
+    uint32_t transfer_timeouts;   /* capture: transfers that timed out */
+    uint32_t transfer_stalls;     /* capture: transfers ended by an endpoint stall */
+    uint32_t transfer_errors;     /* capture: transfers that failed otherwise */
+    uint32_t usb_speed;           /* libusb speed code of the link (3 = high speed) */
+    uint32_t link_bytes_per_sec;  /* capture: stream bytes per second over the last
+                                     second or so; 0 when nothing arrives */
+    uint32_t buffer_frames;       /* frames the frame buffer holds (configured) */
+    uint32_t buffer_fill;         /* capture: frames waiting now */
+    uint32_t buffer_peak;         /* capture: most frames waiting at once */
+    int32_t last_error;           /* open: last stream fault, a NIVEX_ERR_CAP_* code
+                                     (a transfer's code as it came); 0 none yet */
+    uint32_t captures;            /* open: captures started */
+    uint64_t last_error_usec;     /* open: wall clock of last_error, microseconds
+                                     since 1970; 0 none yet */
+    uint64_t capture_usec;        /* capture: microseconds since the capture start,
+                                     0 before the first */
+} nivex_cap_health;
+NIVEX_STATIC_ASSERT(sizeof(nivex_cap_health) == 112, "health record layout");
+/* True when filled. False (the record untouched) for a NULL record, a
+ * struct_size below 8, or a device that is not open. */
+NIVEX_API bool nivex_cap_get_health(nivex_device *dev, nivex_cap_health *health);
 /* Hands every arriving frame to the callbacks until the capture stops (true)
  * or timeout_msec passes (false); 0 waits without limit. */
 NIVEX_API bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec);

@@ -88,6 +88,14 @@ NIVEX_API uint32_t nx_stream_fetch_frames(nx_stream *stream, uint8_t *dst, size_
                                           uint32_t count, nx_stream_frame_info *info, bool peek);
 /* Copies the counters. False on NULL arguments. */
 NIVEX_API bool nx_stream_get_state(nx_stream *stream, nx_stream_state *state);
+/* Finer counters since creation or the last reset, for the stream's health. */
+typedef struct nx_stream_health {
+    uint32_t frames_bad_sum;    /* of frames_discarded: dropped because a chunk's
+                                   payload checksum was wrong */
+    uint32_t frames_ready_peak; /* most frames the ready list held at once */
+} nx_stream_health;
+/* Copies the finer counters. False on NULL arguments. */
+NIVEX_API bool nx_stream_get_health(nx_stream *stream, nx_stream_health *health);
 
 #ifdef __cplusplus
 }

@@ -10,8 +10,9 @@
 #include "stream/stream_parser.h"
 
 void nx::stream::Counters::clear() {
-    for (std::atomic<uint32_t> *c : {&frames_assembled, &frames_queued, &frames_discarded,
-                                     &frames_overflowed, &frames_ready, &bytes_skipped}) {
+    for (std::atomic<uint32_t> *c :
+         {&frames_assembled, &frames_queued, &frames_discarded, &frames_overflowed, &frames_ready,
+          &bytes_skipped, &frames_bad_sum, &frames_ready_peak}) {
         c->store(0, std::memory_order_relaxed);
     }
     timeval now{};
@@ -104,6 +105,12 @@ bool nx_stream_get_state(nx_stream *stream, nx_stream_state *state) {
     } catch (...) {
         return false;
     }
+}
+
+bool nx_stream_get_health(nx_stream *stream, nx_stream_health *health) {
+    if (stream == nullptr || health == nullptr) return false;
+    stream->copy_health(health);
+    return true;
 }
 
 }  // extern "C"

@@ -64,6 +64,7 @@ void nx_stream::take_payload(Input &in) {
         if (chunk_sum_ != head_.data_sum) {
             NX_DBG(kFeedFn, "[%s] discard frame: verify data checksum failed: sidx=%d\n",
                    static_cast<int>(head_.sidx));
+            nx::stream::Counters::add(counters_.frames_bad_sum, static_cast<uint32_t>(cur_.size()));
             discard_assembly();
             discarding_ = true;
             chunk_done_ = true;

@@ -62,3 +62,8 @@ void nx_stream::copy_state(nx_stream_state *out) const {
     out->reset_sec = Counters::get(counters_.reset_sec);
     out->reset_usec = Counters::get(counters_.reset_usec);
 }
+
+void nx_stream::copy_health(nx_stream_health *out) const {
+    out->frames_bad_sum = Counters::get(counters_.frames_bad_sum);
+    out->frames_ready_peak = Counters::get(counters_.frames_ready_peak);
+}

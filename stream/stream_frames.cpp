@@ -152,6 +152,11 @@ void nx_stream::refresh_lists() {
             counters_.frames_ready.store(limit, std::memory_order_relaxed);
             overflowed_total = Counters::get(counters_.frames_overflowed);
         }
+        // Only this thread adds ready frames, under the lock: the peak needs no exchange.
+        const uint32_t held = Counters::get(counters_.frames_ready);
+        if (held > Counters::get(counters_.frames_ready_peak)) {
+            counters_.frames_ready_peak.store(held, std::memory_order_relaxed);
+        }
     }
     if (dropped.empty()) return;
     NX_DBG(kRefreshFn, "[%s] discard frames: frame buffer is full (%d/%d)\n",

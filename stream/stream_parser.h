@@ -26,6 +26,8 @@ struct Counters {
     std::atomic<uint32_t> frames_overflowed{0};
     std::atomic<uint32_t> frames_ready{0};
     std::atomic<uint32_t> bytes_skipped{0};
+    std::atomic<uint32_t> frames_bad_sum{0};     // of frames_discarded: checksum faults
+    std::atomic<uint32_t> frames_ready_peak{0};  // most frames ready at once
     std::atomic<uint32_t> reset_sec{0};
     std::atomic<uint32_t> reset_usec{0};
 
@@ -62,6 +64,7 @@ struct nx_stream {
     uint32_t fetch(uint8_t *dst, size_t dst_len, uint32_t count, nx_stream_frame_info *info,
                    bool peek);
     void copy_state(nx_stream_state *out) const;
+    void copy_health(nx_stream_health *out) const;
     void reset();
 
     std::atomic<uint32_t> max_frames;

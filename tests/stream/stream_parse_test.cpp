@@ -213,6 +213,9 @@ TEST(StreamParse, ChunkSequenceGapDiscardsTheFrame) {
     const nx_stream_state st = state_of(s.get());
     EXPECT_EQ(st.frames_discarded, 1u);
     EXPECT_EQ(st.bytes_skipped, 80u + 40u);  // received part, then the skipped payload
+    nx_stream_health health{};
+    ASSERT_TRUE(nx_stream_get_health(s.get(), &health));
+    EXPECT_EQ(health.frames_bad_sum, 0u);  // a broken sequence, not a checksum fault
 }
 
 TEST(StreamParse, FrameIndexGaps) {

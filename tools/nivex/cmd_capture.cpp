@@ -10,6 +10,7 @@
 #include "capture_outputs.h"
 #include "commands.h"
 #include "filter_switches.h"
+#include "health_report.h"
 #include "library_session.h"
 #include "progress.h"
 #include "tool_error.h"
@@ -80,6 +81,7 @@ struct Tally {
     double frame_span = 0;
     int error = 0;  // the fetch result that ended the capture early
     nivex_cap_stats stats{};
+    nivex_cap_health health{};
 };
 
 double frame_rate(const Tally &tally) {
@@ -128,6 +130,7 @@ Tally run_capture(nivex_device *dev, const CaptureArgs &args, CaptureOutputs &ou
     }
     tally.seconds = seconds_since(start);
     nivex_cap_get_stats(dev, &tally.stats);
+    tally.health = read_health(dev);
     return tally;
 }
 
@@ -138,6 +141,7 @@ void print_summary(const Tally &tally) {
                 s.frames_discarded + s.frames_overflowed, s.frames_discarded, s.frames_overflowed);
     std::printf("stream: %u assembled, %u queued, %u ready, %u bytes skipped\n", s.frames_assembled,
                 s.frames_queued, s.frames_ready, s.bytes_skipped);
+    std::fputs(health_summary(tally.health).c_str(), stdout);
 }
 
 void print_centre(const RawFrame &frame, const std::vector<float> &distance) {

@@ -26,5 +26,6 @@ void add_reg_command(CLI::App &app, CommonOptions &common, CommandList &commands
 void add_firmware_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_upload_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_calibrate_command(CLI::App &app, CommonOptions &common, CommandList &commands);
+void add_health_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 
 }  // namespace nivex_tool

@@ -30,6 +30,7 @@ void register_commands(CLI::App &app, CommonOptions &common, CommandList &comman
     add_firmware_command(app, common, commands);
     add_upload_command(app, common, commands);
     add_calibrate_command(app, common, commands);
+    add_health_command(app, common, commands);
 }
 
 // CLI11 reports a mistyped subcommand as a missing one; this names it.
