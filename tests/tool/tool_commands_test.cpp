@@ -192,7 +192,8 @@ TEST_F(ToolCommands, EverySubcommandHasHelp) {
                                              {"reg", "write"},
                                              {"firmware"},
                                              {"upload"},
-                                             {"calibrate"}}) {
+                                             {"calibrate"},
+                                             {"health"}}) {
         command.push_back("--help");
         ToolRun run = nivex(command);
         EXPECT_EQ(run.status, 0) << command[0];
