@@ -189,6 +189,10 @@ NIVEX_API int apiCalibrateDRNU(void); /* the same */
  * switches it off. One for the process, like the procedure's other state. */
 typedef void (*calibration_progress_fn)(int step, int steps, int sweep);
 NIVEX_API void calibrationSetProgressCallback(calibration_progress_fn fn);
+/* Frames the procedure averages per delay step on the current device (the
+ * calculation constant, 25, until set). Fewer frames measure faster and
+ * noisier. 0, or -1 (nothing changed) for frames < 1 or no current device. */
+NIVEX_API int calibrationSetNumAveragedFrames(int frames);
 /* Measures delay step `step` (0 .. K-1) from numAvrFrames (>= 1) frames. */
 NIVEX_API int calibrationCreateDRNU_LUT(int step, int numAvrFrames);
 /* Logs the chip's delay code against the measured step. */

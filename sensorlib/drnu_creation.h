@@ -58,5 +58,7 @@ int construct_package_locked(SensorModel &model, DrnuWork &work);
 int calibrate_drnu(SensorModel &model);
 // The hook told of every measured step (null: none).
 void set_progress_callback(calibration_progress_fn fn);
+// Frames averaged per delay step from now on (the calculation constant until set).
+void set_averaged_frames(SensorModel &model, int frames);
 
 }  // namespace nx::sensor

@@ -183,6 +183,12 @@ void set_drnu_timing(SensorModel &model, int averaged_frames, int delay_us) {
     work.delay_us_override = delay_us;
 }
 
+void set_averaged_frames(SensorModel &model, int frames) {
+    DrnuWork &work = model.drnu_work();
+    std::lock_guard lock(work.mu);
+    work.frames_override = frames;
+}
+
 int calibrate_drnu(SensorModel &model) {
     DrnuWork &work = model.drnu_work();
     std::lock_guard lock(work.mu);

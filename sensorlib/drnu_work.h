@@ -62,8 +62,9 @@ struct DrnuWork {
     // Files that could not be written since the procedure began.
     int write_failures = 0;
 
-    // Test knobs: frames per step and the pause before each frame; negative
-    // values leave the calculation constants in charge.
+    // Frames per step (set by the application, or by tests) and the pause
+    // before each frame (tests only); negative values leave the calculation
+    // constants in charge.
     int frames_override = -1;
     int delay_us_override = -1;
 };

@@ -36,6 +36,14 @@ int apiCalibrateDRNU(void) {
 void calibrationSetProgressCallback(calibration_progress_fn fn) {
     nx::sensor::set_progress_callback(fn);
 }
+int calibrationSetNumAveragedFrames(int frames) {
+    if (frames < 1) return -1;
+    return on_current(__func__, -1, [&](SensorModel &m) {
+        if (m.device() == nullptr) return -1;
+        nx::sensor::set_averaged_frames(m, frames);
+        return 0;
+    });
+}
 int calibrationCreateDRNU_LUT(int step, int numAvrFrames) {
     return locked_step(__func__, -1, [&](SensorModel &m, DrnuWork &w) {
         return nx::sensor::create_step_locked(m, w, step, numAvrFrames);

@@ -155,9 +155,14 @@ TEST_F(DrnuCreationTest, SensorIsLeftAtRestWithItsSettings) {
 }
 
 TEST_F(DrnuCreationTest, RunningCaptureIsRestartedForEveryStep) {
-    open_camera(sphere_config(), 4, 2);
+    open_camera(sphere_config(), 4, 1);
+    // The application's frame count per step is the one measured.
+    EXPECT_EQ(calibrationSetNumAveragedFrames(0), -1);
+    ASSERT_EQ(calibrationSetNumAveragedFrames(2), 0);
     ASSERT_TRUE(nivex_cap_start(&dev_));
     ASSERT_EQ(calibrationDRNU(), 0);
+    EXPECT_TRUE(
+        logged("[calibrationCreateDRNU_LUT] calibrationCreateDRNU_LUT: 3  numAvrFrames= 2\n"));
     EXPECT_TRUE(nivex_cap_is_ongoing(&dev_));
     // No frame of an earlier step went into a later one.
     const std::vector<uint8_t> params =
@@ -206,6 +211,7 @@ TEST_F(DrnuCreationTest, EveryCallFailsWithoutACurrentDevice) {
     EXPECT_EQ(apiCalibrateDRNU(), -1);
     EXPECT_EQ(calibrationCreateDRNU_LUT(0, 1), -1);
     EXPECT_EQ(calibrationTestStep(), -1);
+    EXPECT_EQ(calibrationSetNumAveragedFrames(5), -1);
     uint16_t image[4];
     EXPECT_EQ(calculationDistanceSorted(image, 4), -1);
     EXPECT_EQ(calculationDistanceSorted(nullptr, 4), -1);

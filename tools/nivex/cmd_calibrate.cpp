@@ -5,6 +5,7 @@
 // The camera should look at the calibration fixture: a target at the same
 // distance from every pixel (the simulated camera's sphere scene).
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "commands.h"
@@ -49,9 +50,11 @@ class StepProgress {
     ProgressBar bar_;
 };
 
-void calibrate(const CommonOptions &common) {
+void calibrate(const CommonOptions &common, int frames) {
     LibrarySession session(common);
     OpenCamera camera(common.camera, session);
+    if (frames > 0 && calibrationSetNumAveragedFrames(frames) != 0)
+        throw ToolError("the camera refused " + std::to_string(frames) + " frames per step");
     int result;
     {
         StepProgress progress;
@@ -73,7 +76,14 @@ void add_calibrate_command(CLI::App &app, CommonOptions &common, CommandList &co
         "measure the per-pixel distance calibration of an EPC camera (the camera looking at a "
         "target at the same distance from every pixel) and write its files into the data folder");
     add_common_options(*command, common);
-    commands.push_back({command, [&common] { calibrate(common); }, kCalibrationSimSettings});
+    auto frames = std::make_shared<int>(0);
+    command
+        ->add_option("--frames", *frames,
+                     "frames averaged per delay step (default: the library's, 25); fewer are "
+                     "faster and noisier")
+        ->check(CLI::Range(1, 1000));
+    commands.push_back(
+        {command, [&common, frames] { calibrate(common, *frames); }, kCalibrationSimSettings});
 }
 
 }  // namespace nivex_tool
