@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "stream/stream_header.h"
 
 namespace nx::rec {
 namespace {
@@ -22,28 +23,21 @@ uint64_t load_le64(const uint8_t *in) {
     return nx::load_le32(in) | uint64_t{nx::load_le32(in + 4)} << 32;
 }
 
+// The frame description is stored as the stream carries it: bytes 8..27 of
+// a chunk header.
+constexpr size_t kInfoOffset = 8;
+constexpr size_t kInfoSize = 20;
+
 uint8_t *encode_stream_info(uint8_t *out, const nx_stream_frame_info &info) {
-    out = nx::store_le32(out, info.frlen);
-    out = nx::store_le16(out, info.fridx);
-    out = nx::store_le16(out, info.frfmt);
-    out = nx::store_le16(out, info.width);
-    out = nx::store_le16(out, info.height);
-    out = nx::store_le16(out, static_cast<uint16_t>(info.temp_sensor));
-    out = nx::store_le16(out, static_cast<uint16_t>(info.temp_ib));
-    return nx::store_le32(out, info.reserved);
+    std::array<uint8_t, nx::stream::kHeaderSize> header{};
+    nx::stream::encode_header(header.data(), nx::stream::ChunkHeader{}, info);
+    return put_bytes(out, header.data() + kInfoOffset, kInfoSize);
 }
 
 nx_stream_frame_info decode_stream_info(const uint8_t *in) {
-    nx_stream_frame_info info{};
-    info.frlen = nx::load_le32(in);
-    info.fridx = nx::load_le16(in + 4);
-    info.frfmt = nx::load_le16(in + 6);
-    info.width = nx::load_le16(in + 8);
-    info.height = nx::load_le16(in + 10);
-    info.temp_sensor = static_cast<int16_t>(nx::load_le16(in + 12));
-    info.temp_ib = static_cast<int16_t>(nx::load_le16(in + 14));
-    info.reserved = nx::load_le32(in + 16);
-    return info;
+    std::array<uint8_t, nx::stream::kHeaderSize> header{};
+    std::memcpy(header.data() + kInfoOffset, in, kInfoSize);
+    return nx::stream::frame_info_of(header.data(), 0);
 }
 
 uint8_t *encode_meta(uint8_t *out, const nivex_frame_meta &meta) {

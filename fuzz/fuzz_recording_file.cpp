@@ -1,7 +1,6 @@
 // Arbitrary bytes as a recording file, read with the recording reader: every
 // accepted recording's frames are then read back from their recorded
 // positions, and what the reader accepted must be consistent with the file.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,22 +9,7 @@
 
 #include "api/recording_reader.h"
 #include "common/nx_log.h"
-
-namespace {
-
-int file_with(const uint8_t *data, size_t size) {
-    const int fd = memfd_create("recording", MFD_CLOEXEC);
-    if (fd < 0) return -1;
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n <= 0) break;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return fd;
-}
-
-}  // namespace
+#include "fuzz/memory_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     nx_log_disable();  // the reader's refusals are expected here, not wanted
@@ -33,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const int fd = file_with(data, size);
+    const int fd = memory_file_with("recording", data, size);
     if (fd < 0) return 0;
     std::optional<nx::rec::Recording> rec = nx::rec::read_recording(fd, "fuzz");
     if (rec) {

@@ -12,18 +12,8 @@
 namespace tooltest {
 namespace {
 
-class ToolRecord : public ToolTest {
+class ToolRecord : public LibraryToolTest {
   protected:
-    void SetUp() override {
-        ToolTest::SetUp();
-        nivex_init(path("test.log").c_str());
-        nivex_log_cfg(NX_LOG_OFF, NX_LOG_OFF, NX_LOG_OFF);
-    }
-    void TearDown() override {
-        nivex_uninit();
-        ToolTest::TearDown();
-    }
-
     // Every frame of the recording, as the library replays it, back to back.
     std::string replayed_bytes(const std::string &recording) {
         nivex_device *dev = nivex_dev_open_recording(path(recording).c_str(), 0);

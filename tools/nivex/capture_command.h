@@ -28,6 +28,8 @@ struct CaptureArgs {
     std::string record_path;  // record the capture into this file
 };
 
+// -n (frames) and -t (duration, described by duration_help).
+void add_count_options(CLI::App &command, CaptureArgs &args, const char *duration_help);
 // The output flags and the options of the frames' conversion (range, lens,
 // file format, filters, buffer).
 void add_capture_options(CLI::App &command, CaptureArgs &args);

@@ -222,17 +222,21 @@ void add_capture_command(CLI::App &app, CommonOptions &common, CommandList &comm
     auto args = std::make_shared<CaptureArgs>();
     CLI::App *capture_command = app.add_subcommand(
         "capture", "capture frames and write images, point clouds or frame files");
-    capture_command
-        ->add_option("-n,--frames", args->frames,
-                     "number of frames (default 1, or as many as --duration allows)")
-        ->check(CLI::PositiveNumber);
-    capture_command->add_option("-t,--duration", args->duration, "seconds to capture")
-        ->check(CLI::NonNegativeNumber);
+    add_count_options(*capture_command, *args, "seconds to capture");
     capture_command->add_option("-o,--output", args->folder,
                                 "folder for the output files (default: the current one)");
     add_capture_options(*capture_command, *args);
     add_common_options(*capture_command, common);
     commands.push_back({capture_command, [args, &common] { capture(common, *args); }});
+}
+
+void add_count_options(CLI::App &command, CaptureArgs &args, const char *duration_help) {
+    command
+        .add_option("-n,--frames", args.frames,
+                    "number of frames (default 1, or as many as --duration allows)")
+        ->check(CLI::PositiveNumber);
+    command.add_option("-t,--duration", args.duration, duration_help)
+        ->check(CLI::NonNegativeNumber);
 }
 
 void add_capture_options(CLI::App &command, CaptureArgs &args) {

@@ -21,12 +21,7 @@ void add_record_command(CLI::App &app, CommonOptions &common, CommandList &comma
     auto args = std::make_shared<CaptureArgs>();
     CLI::App *command = app.add_subcommand(
         "record", "record raw frames with the camera's settings and calibration into one file");
-    command
-        ->add_option("-n,--frames", args->frames,
-                     "number of frames (default 1, or as many as --duration allows)")
-        ->check(CLI::PositiveNumber);
-    command->add_option("-t,--duration", args->duration, "seconds to record")
-        ->check(CLI::NonNegativeNumber);
+    add_count_options(*command, *args, "seconds to record");
     command->add_option("-o,--output", args->record_path, "the recording file (e.g. field.nxr)")
         ->required();
     command->add_option("--filter", args->filters_on,
