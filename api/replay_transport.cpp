@@ -18,7 +18,13 @@
 namespace nx::rec {
 namespace {
 
-constexpr const char *kFn = "replay";
+// Log tags: the transport operation each line comes from.
+constexpr const char *kParamGetFn = "replay_param_get";
+constexpr const char *kRegReadFn = "replay_reg_read";
+constexpr const char *kRegWriteFn = "replay_reg_write";
+constexpr const char *kCapStartFn = "replay_cap_start";
+constexpr const char *kPlayFn = "replay_play";
+constexpr const char *kExeCmdFn = "replay_exe_cmd";
 constexpr uint32_t kChunkPayload = 512 * 1024;
 constexpr auto kRoomPoll = std::chrono::milliseconds(2);
 
@@ -80,7 +86,7 @@ class ReplayDevice {
             auto it = std::find_if(params.begin(), params.end(),
                                    [&](const ll_param_entry &p) { return p.id == entries[i].id; });
             if (it == params.end()) {
-                NX_ERR(kFn, "[%s] parameter %d not in the recording\n",
+                NX_ERR(kParamGetFn, "[%s] parameter %d not in the recording\n",
                        static_cast<int>(entries[i].id));
                 return false;
             }
@@ -94,7 +100,8 @@ class ReplayDevice {
         for (uint32_t i = 0; i < count; ++i) {
             auto it = regs_.find(register_key(target, base + i));
             if (it == regs_.end()) {
-                NX_ERR(kFn, "[%s] register %u:0x%x not in the recording\n", target, base + i);
+                NX_ERR(kRegReadFn, "[%s] register %u:0x%x not in the recording\n", target,
+                       base + i);
                 return false;
             }
             values[i] = it->second;
@@ -106,7 +113,8 @@ class ReplayDevice {
     // writes it at every open); the camera's other registers cannot be changed.
     bool reg_write(uint32_t target, uint32_t base, const uint32_t *values, uint16_t count) {
         if (target != nx::sensor::kSensorTarget) {
-            NX_ERR(kFn, "[%s] register write to target %u needs a camera: refused\n", target);
+            NX_ERR(kRegWriteFn, "[%s] register write to target %u needs a camera: refused\n",
+                   target);
             return false;
         }
         std::lock_guard lock(mu_);
@@ -118,7 +126,7 @@ class ReplayDevice {
     bool cap_start(ll_device *ll, ll_cap_event_cb cb, void *arg) {
         stop_player();
         if (src_->recording.frames.empty()) {
-            NX_ERR(kFn, "[%s] the recording holds no frames\n");
+            NX_ERR(kCapStartFn, "[%s] the recording holds no frames\n");
             return false;
         }
         std::lock_guard lock(mu_);
@@ -128,7 +136,7 @@ class ReplayDevice {
             player_ = std::thread([this, ll, cb, arg] { play(ll, cb, arg); });
         } catch (const std::system_error &) {
             playing_ = false;
-            NX_ERR(kFn, "[%s] cannot start the player thread\n");
+            NX_ERR(kCapStartFn, "[%s] cannot start the player thread\n");
             return false;
         }
         return true;
@@ -178,7 +186,8 @@ class ReplayDevice {
             const FrameRef &frame = rec.frames[i];
             bytes.resize(frame.head.info.frlen);
             ok = wait_for_room(session) && read_frame_bytes(src_->fd, frame, bytes);
-            if (!ok && !stopped()) NX_ERR(kFn, "[%s] frame %zu of the recording unreadable\n", i);
+            if (!ok && !stopped())
+                NX_ERR(kPlayFn, "[%s] frame %zu of the recording unreadable\n", i);
             ok = ok && encoder.encode(frame.head, bytes, [&](std::vector<uint8_t> &chunk) {
                 cb(ll, LL_CAP_EVT_DATA, chunk.data(), static_cast<int>(chunk.size()), arg);
                 return !stopped();
@@ -205,8 +214,8 @@ ReplayDevice *replay_of(ll_device *ll) {
     return ll != nullptr ? static_cast<ReplayDevice *>(ll->priv) : nullptr;
 }
 
-bool needs_camera(const char *what) {
-    NX_ERR(kFn, "[%s] %s needs a camera: not available on a recording\n", what);
+bool needs_camera(const char *fn, const char *what) {
+    NX_ERR(fn, "[%s] %s needs a camera: not available on a recording\n", what);
     return false;
 }
 
@@ -215,7 +224,7 @@ ll_device *replay_open(ll_device *ll) {
 }
 
 ll_device *replay_open_by_fd(ll_device *) {
-    needs_camera("open by descriptor");
+    needs_camera("replay_open_by_fd", "open by descriptor");
     return nullptr;
 }
 
@@ -225,7 +234,7 @@ void replay_close(ll_device *ll) {
 }
 
 bool replay_exe_cmd(ll_device *, uint8_t, uint8_t cmd, uint16_t, void *, int, uint32_t) {
-    NX_ERR(kFn, "[%s] command 0x%02x needs a camera: not available on a recording\n",
+    NX_ERR(kExeCmdFn, "[%s] command 0x%02x needs a camera: not available on a recording\n",
            static_cast<unsigned>(cmd));
     return false;
 }
@@ -251,7 +260,7 @@ bool replay_cap_stop(ll_device *ll) {
 }
 
 bool replay_dev_reset(ll_device *, uint8_t) {
-    return needs_camera("reset");
+    return needs_camera("replay_dev_reset", "reset");
 }
 
 bool replay_reg_write(ll_device *ll, uint8_t target, uint32_t base, const uint32_t *values,
@@ -267,7 +276,7 @@ bool replay_reg_read(ll_device *ll, uint8_t target, uint32_t base, uint32_t *val
 }
 
 bool replay_param_set(ll_device *, const ll_param_entry *, int) {
-    return needs_camera("parameter write");
+    return needs_camera("replay_param_set", "parameter write");
 }
 
 bool replay_param_get(ll_device *ll, ll_param_entry *entries, int count) {
