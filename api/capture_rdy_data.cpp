@@ -114,6 +114,8 @@ void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req,
     if (waiting == 0) return;
     const bool to_request = req != nullptr && req->remaining > 0 && req->buf != nullptr;
     nivex_cb_frame_ready on_frame_ready = session.on_frame_ready.load();
+    // A running recording needs every frame whole, as the callback does.
+    const std::shared_ptr<rec::Recorder> recorder = session.current_recorder();
     TempBuffer temp;
     uint32_t handled = 0;
     for (uint32_t frlen; handled < waiting && (frlen = next_frame_size(session)) != 0; ++handled) {
@@ -124,7 +126,7 @@ void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req,
         // A frame that does not fit the request's room is still cut into it,
         // but the callback gets it whole from the temporary buffer.
         const bool whole_in_request = to_request && req->buf_size >= frlen;
-        const bool via_temp = on_frame_ready != nullptr && !whole_in_request;
+        const bool via_temp = (on_frame_ready != nullptr || recorder) && !whole_in_request;
         uint8_t *dst = to_request ? req->buf : nullptr;
         uint32_t dst_len = to_request ? req->buf_size : 0;
         if (via_temp) {
@@ -141,6 +143,7 @@ void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req,
         }
         if (via_temp && to_request) std::memcpy(req->buf, dst, std::min(req->buf_size, frlen));
         describe_frame(session, info);
+        if (recorder && dst != nullptr) recorder->append_frame(info, session.last_meta, dst);
         account_to_request(req, session.last_meta, info.frlen);
         if (dst != nullptr) session.health.count_delivered();
         if (on_frame_ready != nullptr)

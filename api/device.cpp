@@ -13,6 +13,7 @@
 #include "api/session.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
+#include "sensorlib/data_file.h"
 
 using nx::Session;
 using nx::SessionRef;
@@ -197,19 +198,35 @@ void close_session(nivex_device *dev, const SessionRef &session, bool free_recor
     if (session->drv != nullptr && session->drv->ops->uninit != nullptr) {
         session->drv->ops->uninit(session->drv);
     }
+    nx::sensor::set_device_data_folder(dev, "");
+    {  // a recording in progress ends with the session
+        std::lock_guard recording(session->rec_mutex);
+        session->recorder.reset();
+    }
     nx::session_unregister(session.get());
     store_handle(dev, nullptr);
     session->calls.finish_close(dev, free_record);
 }
 
-nivex_device *open_record(nivex_device *dev) {
+// Opens the record on the camera's transport, or on `preset` (whose session
+// record `priv` is handed over whatever becomes of the open).
+nivex_device *open_record(nivex_device *dev, const ll_ops *preset = nullptr, void *priv = nullptr) {
     if (SessionRef stale = nx::session_of(dev)) {
         NX_WRN(kOpenFn, "[%s] device not close correctly. close it..\n");
         close_session(dev, stale, false);
     }
     store_handle(dev, nullptr);
     SessionRef session = new_session(dev);
-    if (!session) return nullptr;
+    if (!session) {
+        ll_device orphan;
+        orphan.priv = priv;
+        if (preset != nullptr) preset->dev_close(&orphan);
+        return nullptr;
+    }
+    if (preset != nullptr) {
+        session->ops = preset;
+        session->priv = priv;
+    }
     NX_DBG(kOpenFn, "[%s] open nivex device @ %p\n", static_cast<void *>(dev));
     std::unique_lock commands(session->cmd_mutex);
     if (nivex_ll_dev_open(session.get()) == nullptr) {
@@ -241,6 +258,11 @@ nivex_device *open_record(nivex_device *dev) {
 }
 
 }  // namespace
+
+nivex_device *nx::open_on_transport(nivex_device *dev, const ll_ops *ops, void *priv) {
+    RecordLock record(dev);
+    return open_record(dev, ops, priv);
+}
 
 extern "C" {
 

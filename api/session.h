@@ -19,6 +19,8 @@
 //                  application callback runs;
 //   capture state  CaptureState's mutex (waits, wake-ups, fetch turns);
 //   parser         the stream parser's lock (a leaf).
+// The recorder's mutex (rec_mutex), the recorder's own and the filter log's
+// are leaves as well.
 // The CallGate's mutex is a leaf of its own.
 #pragma once
 
@@ -30,8 +32,11 @@
 #include "api/call_gate.h"
 #include "api/capture_health.h"
 #include "api/capture_state.h"
+#include "api/filter_log.h"
+#include "api/recording_writer.h"
 #include "drivers/chip_driver.h"
 #include "ll/ll_device.h"
+#include "ll/ll_ops.h"
 #include "nivex.h"
 #include "stream/nx_stream.h"
 
@@ -61,6 +66,16 @@ struct Session : ll_device {
     std::atomic<uint32_t> cap_start_arg{0};
     std::atomic<nivex_cb_frame_ready> on_frame_ready{nullptr};
     std::atomic<nivex_cb_error> on_error{nullptr};
+
+    // Recording: the recorder fetched frames are appended to while one runs,
+    // and the filter switches a recording carries.
+    std::mutex rec_mutex;
+    std::shared_ptr<rec::Recorder> recorder;  // guarded by rec_mutex
+    FilterLog filters;
+    std::shared_ptr<rec::Recorder> current_recorder() {
+        std::lock_guard lock(rec_mutex);
+        return recorder;
+    }
 
     // Data transfers: the caller's progress callback.
     std::atomic<nivex_cb_progress> on_progress{nullptr};
@@ -96,6 +111,11 @@ class ApiCall {
     SessionRef session_;
     bool entered_ = false;
 };
+
+// Opens `dev` on the transport `ops` instead of a camera's, with the
+// transport's session record `priv` (handed over: the transport's dev_close
+// frees it, also when the open fails). As nivex_dev_open otherwise.
+nivex_device *open_on_transport(nivex_device *dev, const ll_ops *ops, void *priv);
 
 // Logs the ERR line every device call uses when the device is not usable.
 void log_no_handle(const char *fn);

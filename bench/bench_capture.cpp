@@ -5,6 +5,8 @@
 //  capture_throughput: the camera sends as fast as the host takes frames;
 //    reports frames and bytes per second, the multiple of the USB 2.0
 //    high-speed line rate (53 MB/s), and the frames lost anywhere (must be 0).
+//  capture_throughput/recording: the same while a recording appends every
+//    fetched frame to a file (no sync): what recording costs the fetch.
 //  capture_latency: from a frame's last byte leaving the simulator to
 //    nivex_cap_get_frames returning it; median and 99th percentile in us.
 #include <benchmark/benchmark.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,9 +36,14 @@ nxsim::CameraConfig fast_camera() {
     return config;
 }
 
-void BM_capture_throughput(benchmark::State &state) {
+// With `recording` set every fetched frame is also appended to a recording
+// in the temporary folder: the cost a recording adds to the fetch path.
+void capture_throughput(benchmark::State &state, bool recording) {
     Rig rig(fast_camera());
-    if (rig.dev() == nullptr || !nivex_cap_start(rig.dev())) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "nivex_bench_capture.nxr").string();
+    if (rig.dev() == nullptr || (recording && !nivex_rec_start(rig.dev(), path.c_str())) ||
+        !nivex_cap_start(rig.dev())) {
         state.SkipWithError("cannot open or start the simulated camera");
         return;
     }
@@ -54,6 +62,10 @@ void BM_capture_throughput(benchmark::State &state) {
     nivex_cap_stats stats{};
     nivex_cap_get_stats(rig.dev(), &stats);
     nivex_cap_stop(rig.dev());
+    if (recording) {
+        nivex_rec_stop(rig.dev());
+        std::filesystem::remove(path);
+    }
     nxsim::CameraCounters sent = rig.camera().counters();
     state.SetItemsProcessed(static_cast<int64_t>(frames));
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
@@ -62,7 +74,18 @@ void BM_capture_throughput(benchmark::State &state) {
     state.counters["frames_lost"] =
         static_cast<double>(stats.frames_discarded + stats.frames_overflowed + sent.frames_dropped);
 }
+void BM_capture_throughput(benchmark::State &state) {
+    capture_throughput(state, false);
+}
 BENCHMARK(BM_capture_throughput)->Name("capture_throughput/nx")->UseRealTime()->MinTime(2.0);
+
+void BM_capture_throughput_recording(benchmark::State &state) {
+    capture_throughput(state, true);
+}
+BENCHMARK(BM_capture_throughput_recording)
+    ->Name("capture_throughput/recording")
+    ->UseRealTime()
+    ->MinTime(2.0);
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "nivex.h"
 
@@ -68,3 +70,12 @@ NIVEX_API extern const chip_driver_ops g_nivex_driver_op_epc;
 // 1 to 16 characters; the code compared exactly), or NULL.
 NIVEX_API chip_driver *nivex_drv_find(nivex_device *dev);
 }
+
+namespace nx {
+
+// The names of the calibration files the device's driver loaded from the
+// data folder (those a recording must carry for its replay to decode
+// alike); empty for a driver that loads none.
+std::vector<std::string> driver_calibration_files(const chip_driver *drv);
+
+}  // namespace nx

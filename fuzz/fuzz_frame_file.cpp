@@ -2,7 +2,6 @@
 // frame after frame, with rewinds to the header, destinations of every size
 // and both kinds on one descriptor. The first two bytes steer the calls; the
 // rest is the file.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,24 +10,8 @@
 #include <vector>
 
 #include "common/nx_log.h"
+#include "fuzz/memory_file.h"
 #include "nivex.h"
-
-namespace {
-
-int file_with(const uint8_t *data, size_t size) {
-    const int fd = memfd_create("frame_file", MFD_CLOEXEC);
-    if (fd < 0) return -1;
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n <= 0) break;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     nx_log_disable();  // the library's messages are expected here, not wanted
@@ -39,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
     const uint8_t steer = data[0];
     const int dst_len = (data[1] * 37) % 1500 - 3;  // a few negative lengths too
-    const int fd = file_with(data + 2, size - 2);
+    const int fd = memory_file_with("frame_file", data + 2, size - 2);
     if (fd < 0) return 0;
     std::vector<float> dst(static_cast<size_t>(std::max(dst_len, 0)) + 1);
     for (int round = 0; round < 8; ++round) {

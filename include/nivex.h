@@ -538,6 +538,50 @@ NIVEX_API int nivex_frame_load_distance(int fd, float *dst, int dst_len, int *p_
 NIVEX_API int nivex_frame_load_gray(int fd, float *dst, int dst_len, int *p_width, int *p_height);
 
 /* ------------------------------------------------------------------------ */
+/* Recording and replay                                                      */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * A recording is one file (docs/recording.md) holding what the camera's
+ * frames need to be decoded again elsewhere: the camera's identity and
+ * parameters, its sensor registers, the filter switches set on the device,
+ * the calibration files the library loaded for it, then the raw frames with
+ * their descriptions.
+ */
+
+/* Starts recording into the file at path (created or emptied): the camera is
+ * described at once, then every frame the application fetches or gets
+ * through its frame-ready callback is appended, until nivex_rec_stop or the
+ * close. Frames are written as they are fetched, never synced: a recording
+ * costs the fetch a copy. A running recording of the device is replaced.
+ * False when the camera does not answer (unplugged) or the file cannot be
+ * written. */
+NIVEX_API bool nivex_rec_start(nivex_device *dev, const char *path);
+/* Ends the device's recording: the number of frames it holds, -1 when none
+ * was running or the device is not open. Works after an unplug: the file
+ * then holds every frame fetched until then. */
+NIVEX_API int nivex_rec_stop(nivex_device *dev);
+
+/* Play the recording again and again instead of ending after its last frame. */
+#define NIVEX_REPLAY_LOOP 0x1
+
+/* Opens a recording as a device (a library-owned record, freed by
+ * nivex_dev_close) that behaves like the recorded camera: parameter reads
+ * give the recorded values, captures deliver the recorded frames byte for
+ * byte, as fast as they are fetched, and the conversions, point clouds, lens
+ * parameters and filter switches work as on the camera, starting from the
+ * recorded switches. Decoding the frames in the recorded order with the
+ * recorded switches gives the images the camera's host got. After the last
+ * frame the capture ends by itself: the fetches hand out the frames left,
+ * then return NIVEX_ERR_NOT_CAPTURING; a new capture start plays the
+ * recording from its beginning. What needs a camera (parameter writes,
+ * register writes other than the sensor's, resets, firmware and data
+ * transfers) fails with an ERR line. flags: 0 or NIVEX_REPLAY_LOOP. NULL
+ * (with an ERR line saying why) for a file that is not a readable
+ * recording. */
+NIVEX_API nivex_device *nivex_dev_open_recording(const char *path, uint32_t flags);
+
+/* ------------------------------------------------------------------------ */
 /* Firmware and data transfer                                                */
 /* ------------------------------------------------------------------------ */
 

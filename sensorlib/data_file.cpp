@@ -1,8 +1,38 @@
 #include "sensorlib/data_file.h"
 
+#include <mutex>
+#include <unordered_map>
+
 #include "nivex.h"
 
 namespace nx::sensor {
+namespace {
+
+std::mutex g_folders_mu;
+std::unordered_map<const nivex_device *, std::string> &device_folders() {
+    static std::unordered_map<const nivex_device *, std::string> folders;
+    return folders;
+}
+
+}  // namespace
+
+std::string data_path(const nivex_device *dev, const std::string &name) {
+    {
+        std::lock_guard lock(g_folders_mu);
+        auto it = device_folders().find(dev);
+        if (it != device_folders().end()) return it->second + name;
+    }
+    return data_path(name);
+}
+
+void set_device_data_folder(const nivex_device *dev, const std::string &prefix) {
+    std::lock_guard lock(g_folders_mu);
+    if (prefix.empty()) {
+        device_folders().erase(dev);
+    } else {
+        device_folders()[dev] = prefix;
+    }
+}
 
 std::string data_path(const std::string &name) {
     return std::string(nivex_path_get()) + name;

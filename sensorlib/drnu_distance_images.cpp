@@ -138,7 +138,7 @@ int SensorModel::load_distance_images_locked(int bank) {
     const int width = calib_width();
     const int height = calib_height();
     const size_t image_bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 2;
-    const std::string path = data_path(distance_images_name());
+    const std::string path = data_path(dev_.load(), distance_images_name());
     FilePtr file = open_for_reading(path);
     if (!file) {
         NX_DBG(kFn, "[%s] Can not open %s file\n", path.c_str());

@@ -35,7 +35,7 @@ std::string SensorModel::param_name() const {
 }
 
 int SensorModel::data_file_check() const {
-    const std::string path = data_path(distance_images_name());
+    const std::string path = data_path(dev_.load(), distance_images_name());
     if (open_for_reading(path)) {
         NX_DBG(kCheckFn, "[%s] Find %s\n", path.c_str());
         return 0;

@@ -98,7 +98,7 @@ int SensorModel::load_drnu_params() {
 
 int SensorModel::load_drnu_params_locked() {
     const int entry = mod_freq_mode() == 2 ? 1 : 0;
-    const std::string path = data_path(param_name());
+    const std::string path = data_path(dev_.load(), param_name());
     DrnuParams params = kBuiltIn;
     int freq_khz = kAssumedFrequencyKhz;
     int result = 0;

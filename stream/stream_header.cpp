@@ -37,6 +37,25 @@ ChunkHeader decode_header(const uint8_t *bytes) {
     return h;
 }
 
+void encode_header(uint8_t *bytes, const ChunkHeader &h, const nx_stream_frame_info &info) {
+    bytes[0] = kMagic0;
+    bytes[1] = kMagic1;
+    nx::store_le16(bytes + 2, h.sidx);
+    nx::store_le32(bytes + 4, h.len);
+    nx::store_le32(bytes + 8, info.frlen);
+    nx::store_le16(bytes + 12, info.fridx);
+    nx::store_le16(bytes + 14, info.frfmt);
+    nx::store_le16(bytes + 16, info.width);
+    nx::store_le16(bytes + 18, info.height);
+    nx::store_le16(bytes + 20, static_cast<uint16_t>(info.temp_sensor));
+    nx::store_le16(bytes + 22, static_cast<uint16_t>(info.temp_ib));
+    nx::store_le32(bytes + 24, info.reserved);
+    nx::store_le32(bytes + 28, h.data_sum);
+    bytes[32] = h.frame_start ? 0x01 : 0x00;
+    bytes[33] = h.data_sum_valid ? 0x01 : 0x00;
+    nx::store_le16(bytes + 34, fletcher16(bytes, 34));
+}
+
 nx_stream_frame_info frame_info_of(const uint8_t *bytes, uint16_t frame_offset) {
     nx_stream_frame_info info{};
     info.frlen = nx::load_le32(bytes + 8);

@@ -47,6 +47,12 @@ bool header_valid(const uint8_t *bytes);
 
 ChunkHeader decode_header(const uint8_t *bytes);
 
+// Writes the 36 header bytes of a chunk: the fields of `h` (its frame
+// fields, frlen and fridx, are taken from `info`), the frame description of
+// `info` and the header checksum. The inverse of decode_header and
+// frame_info_of, for a producer of the stream (a replayed recording).
+void encode_header(uint8_t *bytes, const ChunkHeader &h, const nx_stream_frame_info &info);
+
 // The frame description (bytes 8..27) with fridx advanced by frame_offset.
 nx_stream_frame_info frame_info_of(const uint8_t *bytes, uint16_t frame_offset);
 

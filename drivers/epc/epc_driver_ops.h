@@ -10,6 +10,9 @@
 
 namespace nx::epc {
 
+// The names of the calibration files the camera's open loaded.
+std::vector<std::string> epc_calibration_files(const chip_driver *drv);
+
 // Binds the device: state with its defaults, the lens of the data folder's
 // lens file (built-in values without one) and its undistortion maps, the
 // sensor model with the chip's calibration files.

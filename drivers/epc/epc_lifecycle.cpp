@@ -58,7 +58,7 @@ bool bring_up_sensor(nivex_device *dev, bool extended) {
 bool init_state(chip_driver *drv, nivex_device *dev) {
     auto state = std::make_shared<epc_driver_state>();
     state->dev = dev;
-    read_lens_file(nx::sensor::data_path(kLensFileName), state->lens);
+    read_lens_file(nx::sensor::data_path(dev, kLensFileName), state->lens);
     if (nx_calib_len_init_map(&state->lens_map, &state->lens) == 0)
         NX_WRN(kInitFn, "[%s] undistortion maps not built\n");
     char version[17] = {};

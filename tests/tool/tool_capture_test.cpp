@@ -17,19 +17,9 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kWidth = 320, kHeight = 240;
 
-class ToolCapture : public ToolTest {
+// The library converts the distances the tool saved, as the reference.
+class ToolCapture : public LibraryToolTest {
   protected:
-    void SetUp() override {
-        ToolTest::SetUp();
-        // The library converts the distances the tool saved, as the reference.
-        nivex_init(path("test.log").c_str());
-        nivex_log_cfg(NX_LOG_OFF, NX_LOG_OFF, NX_LOG_OFF);
-    }
-    void TearDown() override {
-        nivex_uninit();
-        ToolTest::TearDown();
-    }
-
     // One run writing every output of the last of `frames` frames, and the
     // distances of every frame exactly (F32 frame file).
     ToolRun capture_all(const std::string &frames, const std::string &range,

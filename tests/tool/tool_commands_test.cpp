@@ -196,7 +196,9 @@ TEST_F(ToolCommands, EverySubcommandHasHelp) {
                                              {"firmware"},
                                              {"upload"},
                                              {"calibrate"},
-                                             {"health"}}) {
+                                             {"health"},
+                                             {"record"},
+                                             {"replay"}}) {
         command.push_back("--help");
         ToolRun run = nivex(command);
         EXPECT_EQ(run.status, 0) << command[0];

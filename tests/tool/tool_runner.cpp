@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "nivex.h"
+
 extern char **environ;
 
 namespace tooltest {
@@ -156,6 +158,17 @@ void write_file(const fs::path &path, const std::string &content) {
         return ::testing::AssertionFailure() << "want one line naming '" << expected << "', got:\n"
                                              << run.err;
     return ::testing::AssertionSuccess();
+}
+
+void LibraryToolTest::SetUp() {
+    ToolTest::SetUp();
+    nivex_init(path("test.log").c_str());
+    nivex_log_cfg(NX_LOG_OFF, NX_LOG_OFF, NX_LOG_OFF);
+}
+
+void LibraryToolTest::TearDown() {
+    nivex_uninit();
+    ToolTest::TearDown();
 }
 
 }  // namespace tooltest

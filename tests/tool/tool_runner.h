@@ -33,6 +33,14 @@ class ToolTest : public ::testing::Test {
     std::filesystem::path dir_;
 };
 
+// A ToolTest whose own process has the library started too (log silenced),
+// to compare what the tool wrote with the library's own results.
+class LibraryToolTest : public ToolTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
 std::string read_file(const std::filesystem::path &path);
 void write_file(const std::filesystem::path &path, const std::string &content);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "capture_command.h"
 #include "capture_outputs.h"
 #include "commands.h"
 #include "filter_switches.h"
@@ -22,20 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kFetchBufferBytes = 4 * NIVEX_FRAME_SLOT_SIZE;
 constexpr double kSilenceLimitSeconds = 5.0;
-
-struct CaptureArgs {
-    uint32_t frames = 0;  // 0: as many as the duration allows
-    double duration = 0;  // seconds, 0: no limit
-    uint32_t buffer_frames = 10;
-    std::string folder = ".";
-    OutputNames names;
-    std::string range = "0.5:4.5";
-    bool ply_ascii = false;
-    std::string file_format = "u16";
-    std::string lens;
-    std::vector<std::string> filters_on;
-    std::vector<std::string> filters_off;
-};
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -106,7 +93,8 @@ Tally run_capture(nivex_device *dev, const CaptureArgs &args, CaptureOutputs &ou
         nivex_frame_meta meta{};
         int got = nivex_cap_get_frames(dev, 1, buffer.data(), kFetchBufferBytes, &meta);
         if (got < 0) {
-            tally.error = got;
+            // The end of a replayed recording is the end of the capture.
+            if (!(args.until_end && got == NIVEX_ERR_NOT_CAPTURING)) tally.error = got;
             break;
         }
         if (got == 0) {
@@ -156,44 +144,9 @@ void print_centre(const RawFrame &frame, const std::vector<float> &distance) {
 }
 
 void capture(const CommonOptions &common, const CaptureArgs &args) {
-    if (args.buffer_frames < 2) throw usage_error("--buffer needs at least 2 frames");
-    const OutputSettings settings = output_settings(args);
-    const std::vector<FilterChange> filters = plan_filters(args.filters_on, args.filters_off);
-    CaptureArgs plan = args;
-    if (plan.frames == 0 && plan.duration == 0) plan.frames = 1;
-    CaptureOutputs outputs(args.folder, args.names, settings);
     LibrarySession session(common);
     OpenCamera camera(common.camera, session);
-    nivex_device *dev = camera.get();
-    apply_filters(dev, filters);
-    if (!nivex_cap_set_frame_buffer(dev, nullptr, args.buffer_frames * NIVEX_FRAME_SLOT_SIZE))
-        throw ToolError("cannot keep " + std::to_string(args.buffer_frames) + " frames ready");
-    if (!nivex_cap_start(dev)) throw ToolError("the camera did not start capturing");
-    g_interrupted = 0;
-    auto previous = std::signal(SIGINT, on_interrupt);
-    std::vector<uint8_t> last;
-    nivex_frame_meta last_meta{};
-    Tally tally;
-    try {
-        tally = run_capture(dev, plan, outputs, last, last_meta);
-    } catch (...) {
-        std::signal(SIGINT, previous);
-        nivex_cap_stop(dev);
-        throw;
-    }
-    std::signal(SIGINT, previous);
-    nivex_cap_stop(dev);
-    print_summary(tally);
-    // A capture the camera broke off writes nothing: the files would not
-    // hold what was asked for. One the user interrupted keeps its frames.
-    if (tally.error)
-        throw ToolError(std::string("the capture ended early: ") + nivex_error_name(tally.error));
-    if (tally.frames == 0) throw ToolError("no frame captured: interrupted");
-    RawFrame frame{std::span(last.data(), last_meta.frame_size), last_meta};
-    std::vector<float> distance = decode_distance(dev, frame);
-    print_centre(frame, distance);
-    for (const std::string &path : outputs.finish(dev, frame, distance))
-        std::printf("wrote %s\n", path.c_str());
+    capture_on(camera.get(), args);
 }
 
 void add_output_flags(CLI::App &capture, OutputNames &names) {
@@ -223,37 +176,87 @@ void add_output_flags(CLI::App &capture, OutputNames &names) {
 
 }  // namespace
 
+void capture_on(nivex_device *dev, const CaptureArgs &args) {
+    if (args.buffer_frames < 2) throw usage_error("--buffer needs at least 2 frames");
+    const OutputSettings settings = output_settings(args);
+    const std::vector<FilterChange> filters = plan_filters(args.filters_on, args.filters_off);
+    CaptureArgs plan = args;
+    if (plan.frames == 0 && plan.duration == 0 && !plan.until_end) plan.frames = 1;
+    CaptureOutputs outputs(args.folder, args.names, settings);
+    apply_filters(dev, filters);
+    if (!args.record_path.empty() && !nivex_rec_start(dev, args.record_path.c_str()))
+        throw ToolError("cannot record into " + args.record_path + " (see the log)");
+    if (!nivex_cap_set_frame_buffer(dev, nullptr, args.buffer_frames * NIVEX_FRAME_SLOT_SIZE))
+        throw ToolError("cannot keep " + std::to_string(args.buffer_frames) + " frames ready");
+    if (!nivex_cap_start(dev)) throw ToolError("the camera did not start capturing");
+    g_interrupted = 0;
+    auto previous = std::signal(SIGINT, on_interrupt);
+    std::vector<uint8_t> last;
+    nivex_frame_meta last_meta{};
+    Tally tally;
+    try {
+        tally = run_capture(dev, plan, outputs, last, last_meta);
+    } catch (...) {
+        std::signal(SIGINT, previous);
+        nivex_cap_stop(dev);
+        throw;
+    }
+    std::signal(SIGINT, previous);
+    nivex_cap_stop(dev);
+    if (!args.record_path.empty())
+        std::printf("recorded %d frames into %s\n", nivex_rec_stop(dev), args.record_path.c_str());
+    print_summary(tally);
+    // A capture the camera broke off writes nothing: the files would not
+    // hold what was asked for. One the user interrupted keeps its frames.
+    if (tally.error)
+        throw ToolError(std::string("the capture ended early: ") + nivex_error_name(tally.error));
+    if (tally.frames == 0) throw ToolError("no frame captured: interrupted");
+    RawFrame frame{std::span(last.data(), last_meta.frame_size), last_meta};
+    std::vector<float> distance = decode_distance(dev, frame);
+    print_centre(frame, distance);
+    for (const std::string &path : outputs.finish(dev, frame, distance))
+        std::printf("wrote %s\n", path.c_str());
+}
+
 void add_capture_command(CLI::App &app, CommonOptions &common, CommandList &commands) {
     auto args = std::make_shared<CaptureArgs>();
     CLI::App *capture_command = app.add_subcommand(
         "capture", "capture frames and write images, point clouds or frame files");
-    capture_command
-        ->add_option("-n,--frames", args->frames,
-                     "number of frames (default 1, or as many as --duration allows)")
-        ->check(CLI::PositiveNumber);
-    capture_command->add_option("-t,--duration", args->duration, "seconds to capture")
-        ->check(CLI::NonNegativeNumber);
+    add_count_options(*capture_command, *args, "seconds to capture");
     capture_command->add_option("-o,--output", args->folder,
                                 "folder for the output files (default: the current one)");
-    add_output_flags(*capture_command, args->names);
-    capture_command->footer(
+    add_capture_options(*capture_command, *args);
+    add_common_options(*capture_command, common);
+    commands.push_back({capture_command, [args, &common] { capture(common, *args); }});
+}
+
+void add_count_options(CLI::App &command, CaptureArgs &args, const char *duration_help) {
+    command
+        .add_option("-n,--frames", args.frames,
+                    "number of frames (default 1, or as many as --duration allows)")
+        ->check(CLI::PositiveNumber);
+    command.add_option("-t,--duration", args.duration, duration_help)
+        ->check(CLI::NonNegativeNumber);
+}
+
+void add_capture_options(CLI::App &command, CaptureArgs &args) {
+    add_output_flags(command, args.names);
+    command.footer(
         "Output flags take an optional file name (--ply=scan.ply); images and the point cloud "
         "show the last frame.\nFilters: " +
         filter_names());
-    capture_command->add_option("--range", args->range,
-                                "distance range of the colour map in metres (default 0.5:4.5)");
-    capture_command->add_flag("--ascii", args->ply_ascii, "write the point cloud as ASCII");
-    capture_command->add_option("--file-format", args->file_format,
-                                "samples of --distance-file: f32, u32 or u16 (mm, default)");
-    capture_command->add_option("--lens", args->lens,
-                                "point-cloud intrinsics CX,CY,FX,FY in pixels (default: the "
-                                "driver's)");
-    capture_command->add_option("--filter", args->filters_on, "switch a filter on: NAME[=VALUE]");
-    capture_command->add_option("--no-filter", args->filters_off, "switch a filter off: NAME");
-    capture_command->add_option("--buffer", args->buffer_frames,
-                                "frames the library keeps ready (default 10)");
-    add_common_options(*capture_command, common);
-    commands.push_back({capture_command, [args, &common] { capture(common, *args); }});
+    command.add_option("--range", args.range,
+                       "distance range of the colour map in metres (default 0.5:4.5)");
+    command.add_flag("--ascii", args.ply_ascii, "write the point cloud as ASCII");
+    command.add_option("--file-format", args.file_format,
+                       "samples of --distance-file: f32, u32 or u16 (mm, default)");
+    command.add_option("--lens", args.lens,
+                       "point-cloud intrinsics CX,CY,FX,FY in pixels (default: the "
+                       "driver's)");
+    command.add_option("--filter", args.filters_on, "switch a filter on: NAME[=VALUE]");
+    command.add_option("--no-filter", args.filters_off, "switch a filter off: NAME");
+    command.add_option("--buffer", args.buffer_frames,
+                       "frames the library keeps ready (default 10)");
 }
 
 }  // namespace nivex_tool

@@ -27,5 +27,7 @@ void add_firmware_command(CLI::App &app, CommonOptions &common, CommandList &com
 void add_upload_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_calibrate_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 void add_health_command(CLI::App &app, CommonOptions &common, CommandList &commands);
+void add_record_command(CLI::App &app, CommonOptions &common, CommandList &commands);
+void add_replay_command(CLI::App &app, CommonOptions &common, CommandList &commands);
 
 }  // namespace nivex_tool

@@ -31,6 +31,8 @@ void register_commands(CLI::App &app, CommonOptions &common, CommandList &comman
     add_upload_command(app, common, commands);
     add_calibrate_command(app, common, commands);
     add_health_command(app, common, commands);
+    add_record_command(app, common, commands);
+    add_replay_command(app, common, commands);
 }
 
 // CLI11 reports a mistyped subcommand as a missing one; this names it.
