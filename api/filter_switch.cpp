@@ -52,7 +52,9 @@ int nivex_filter_enable(nivex_device *dev, int filter_id, nivex_filter_args *arg
         NX_WRN(kEnableFn, "[%s] %s has no filter %d\n", drv->desc, filter_id);
         return 0;
     }
-    return drv->ops->filter_enable(drv, filter_id, arg, arg_size) ? 1 : 0;
+    if (!drv->ops->filter_enable(drv, filter_id, arg, arg_size)) return 0;
+    call.session()->settings.record_filter(filter_id, true, arg, arg_size);
+    return 1;
 }
 
 int nivex_filter_disable(nivex_device *dev, int filter_id) {
@@ -65,7 +67,9 @@ int nivex_filter_disable(nivex_device *dev, int filter_id) {
     chip_driver *drv = driver_of(kDisableFn, *call.session(), dev);
     if (drv == nullptr) return -1;
     if (drv->ops->filter_disable == nullptr) return 1;
-    return drv->ops->filter_disable(drv, filter_id) ? 1 : 0;
+    if (!drv->ops->filter_disable(drv, filter_id)) return 0;
+    call.session()->settings.record_filter(filter_id, false, nullptr, 0);
+    return 1;
 }
 
 }  // extern "C"
