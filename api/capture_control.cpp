@@ -129,9 +129,9 @@ bool nivex_cap_stop(nivex_device *dev) {
     std::lock_guard commands(session.cmd_mutex);
     session.capture_wanted = false;
     if (session.capturing.load()) nx::cap_stop_running(session);
-    // Off the bus with its transport closed: nothing runs that could be
+    // Off the bus (its transport dead or closed): nothing runs that could be
     // stopped, and the capture stays stopped when the camera comes back.
-    if (session.priv == nullptr) session.capturing = 0;
+    if (session.priv == nullptr || ll_gone(session)) session.capturing = 0;
     return true;
 }
 

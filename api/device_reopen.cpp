@@ -171,6 +171,11 @@ bool resume(Session &session) {
     uint32_t refused = replay_params(session);
     refused += replay_filters(session);
     bool restarted = false;
+    {
+        std::lock_guard commands(session.cmd_mutex);
+        // The fresh transport runs no capture; a stopped one stays stopped.
+        if (!session.capture_wanted.load()) session.capturing = 0;
+    }
     if (session.capture_wanted.load()) {
         std::lock_guard commands(session.cmd_mutex);
         restarted = cap_restart_locked(session);
