@@ -205,6 +205,31 @@ TEST_F(ReopenTest, TheSameCameraOnAnotherPortIsTakenBack) {
     EXPECT_TRUE(moved.capturing());
 }
 
+// A twin with the same chip and wafer IDs on another port stands for the
+// camera after a power cycle: it has none of the settings made before.
+TEST_F(ReopenTest, FilterSwitchesAndParametersAreMadeAgainOnTheReturnedCamera) {
+    cam_.unplug();
+    nxsim::CameraConfig config;  // an EPC camera
+    config.port = 2;
+    nxsim::Camera epc = nxsim::add_camera(config);
+    open_watched();
+    set_param16(NIVEX_PARAM_INTG_TIME, 450);
+    ASSERT_EQ(nivex_filter_enable(&dev_, NIVEX_FILTER_HDR, nullptr, 0), 1);
+    ASSERT_TRUE(epc.sensor_state().hdr_integration_us.has_value());
+    epc.unplug();
+    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
+
+    config.port = 5;
+    nxsim::Camera powered_up = nxsim::add_camera(config);
+    ASSERT_FALSE(powered_up.sensor_state().hdr_integration_us.has_value());
+    std::optional<Recorded> back = await_event(NIVEX_DEV_EVENT_BACK);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->gap.settings_refused, 0u);
+    EXPECT_EQ(dev_.usb_port, 5);
+    EXPECT_EQ(powered_up.integration_time(), 450u);
+    EXPECT_TRUE(powered_up.sensor_state().hdr_integration_us.has_value());
+}
+
 TEST_F(ReopenTest, ADifferentCameraOnTheOldPortIsLeftAlone) {
     open_watched();
     ASSERT_TRUE(nivex_cap_start(&dev_));
