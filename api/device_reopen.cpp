@@ -53,24 +53,31 @@ bool held_by_other(const Session &session, const UsbPlace &place) {
     return false;
 }
 
+// A camera on the bus that may be the one lost.
+struct Candidate {
+    UsbPlace place;
+    uint8_t speed = 0;
+};
+
 // The cameras worth opening, the old bus and port first.
-std::vector<UsbPlace> candidates(const Session &session, const std::vector<UsbPlace> &rejected) {
-    std::vector<UsbPlace> out;
+std::vector<Candidate> candidates(const Session &session, const std::vector<UsbPlace> &rejected) {
+    std::vector<Candidate> out;
     try {
         std::vector<ll_device> entries(kMaxListed);
         const int found = nivex_ll_dev_list(entries.data(), kMaxListed);
         for (int i = 0; i < found; ++i) {
-            const UsbPlace place = place_of(entries[static_cast<size_t>(i)]);
+            const ll_device &entry = entries[static_cast<size_t>(i)];
+            const UsbPlace place = place_of(entry);
             if (std::find(rejected.begin(), rejected.end(), place) != rejected.end()) continue;
-            if (!held_by_other(session, place)) out.push_back(place);
+            if (!held_by_other(session, place)) out.push_back({place, entry.usb_speed});
         }
     } catch (const std::exception &) {
         NX_ERR(kFn, "[%s] no memory\n");
         return {};
     }
     const UsbPlace old = session.link.place();
-    std::stable_partition(out.begin(), out.end(), [&](const UsbPlace &place) {
-        return place.bus == old.bus && place.port == old.port;
+    std::stable_partition(out.begin(), out.end(), [&](const Candidate &candidate) {
+        return candidate.place.bus == old.bus && candidate.place.port == old.port;
     });
     return out;
 }
@@ -95,11 +102,14 @@ enum class Probe { kSame, kOther, kFailed };
 
 // Opens the camera at `place` into the session and keeps it when it is the
 // one lost.
-Probe probe(Session &session, const UsbPlace &place, const ChipIdentity &identity) {
+Probe probe(Session &session, const Candidate &candidate, const ChipIdentity &identity) {
+    const UsbPlace &place = candidate.place;
     std::lock_guard commands(session.cmd_mutex);
+    // The session names the camera where the listing found it.
     session.usb_bus = place.bus;
     session.usb_port = place.port;
     session.usb_addr = place.addr;
+    session.usb_speed = candidate.speed;
     session.ident_valid = 1;
     if (nivex_ll_dev_open(&session) == nullptr) return Probe::kFailed;
     const std::optional<ChipIdentity> found = read_chip_identity(session);
@@ -203,11 +213,11 @@ bool watch_once(Watched &watched) {
     }
     const std::optional<ChipIdentity> identity = session.link.identity();
     if (!identity) return true;
-    for (const UsbPlace &place : candidates(session, watched.rejected)) {
+    for (const Candidate &candidate : candidates(session, watched.rejected)) {
         if (session.calls.is_shut()) return true;
         session.link.count_attempt();
-        const Probe result = probe(session, place, *identity);
-        if (result == Probe::kOther) watched.rejected.push_back(place);
+        const Probe result = probe(session, candidate, *identity);
+        if (result == Probe::kOther) watched.rejected.push_back(candidate.place);
         if (result != Probe::kSame) continue;
         if (resume(session)) return true;
         session.link.push(NIVEX_DEV_EVENT_REOPEN_FAILED, session.link.gap());

@@ -55,28 +55,25 @@ void SettingsRecord::record_filter(int filter_id, bool enabled, const nivex_filt
     }
 }
 
-std::vector<ll_param_entry> SettingsRecord::params() const {
-    std::vector<ll_param_entry> out;
+template <typename Key, typename Value>
+std::vector<Value> SettingsRecord::values_of(const std::map<Key, Value> &table) const {
+    std::vector<Value> out;
     std::lock_guard lock(mu_);
     try {
-        for (const auto &[id, entry] : params_)
-            out.push_back(entry);
+        for (const auto &[key, value] : table)
+            out.push_back(value);
     } catch (const std::exception &) {
         log_lost();
     }
     return out;
 }
 
+std::vector<ll_param_entry> SettingsRecord::params() const {
+    return values_of(params_);
+}
+
 std::vector<FilterSwitch> SettingsRecord::filters() const {
-    std::vector<FilterSwitch> out;
-    std::lock_guard lock(mu_);
-    try {
-        for (const auto &[id, change] : filters_)
-            out.push_back(change);
-    } catch (const std::exception &) {
-        log_lost();
-    }
-    return out;
+    return values_of(filters_);
 }
 
 }  // namespace nx

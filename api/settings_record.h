@@ -40,6 +40,10 @@ class SettingsRecord {
     std::vector<FilterSwitch> filters() const;
 
   private:
+    // The table's values, copied under the lock.
+    template <typename Key, typename Value>
+    std::vector<Value> values_of(const std::map<Key, Value> &table) const;
+
     mutable std::mutex mu_;
     std::map<uint8_t, ll_param_entry> params_;
     std::map<int, FilterSwitch> filters_;

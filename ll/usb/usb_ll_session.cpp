@@ -38,7 +38,7 @@ bool is_camera(libusb_device *dev, ssize_t index) {
 
 // The camera on the session's bus and port; the address is not compared
 // because it changes whenever the camera re-enumerates.
-libusb_device_handle *open_named_camera(ll_device &ll, const DeviceList &devs) {
+libusb_device_handle *open_named_camera(const ll_device &ll, const DeviceList &devs) {
     for (ssize_t i = 0; i < devs.count(); ++i) {
         libusb_device *dev = devs[i];
         libusb_device_descriptor desc{};
@@ -57,12 +57,7 @@ libusb_device_handle *open_named_camera(ll_device &ll, const DeviceList &devs) {
                ll.usb_addr);
         libusb_device_handle *handle = nullptr;
         int rc = libusb_open(dev, &handle);
-        if (rc == 0) {
-            // The camera may have re-enumerated since it was named: the
-            // session reports the address and speed it has now.
-            usb_ll_take_identity(ll, dev);
-            return handle;
-        }
+        if (rc == 0) return handle;
         NX_WRN(kFindFn, "[%s] failed to open this device: %s\n", libusb_error_name(rc));
     }
     return nullptr;

@@ -72,6 +72,15 @@ class ReopenTest : public SimTest {
         ASSERT_TRUE(nivex_cap_set_frame_buffer(&dev_, nullptr, 8 * NIVEX_FRAME_SLOT_SIZE));
     }
 
+    // A watched capture that delivered a frame, and the camera pulled.
+    void capture_then_unplug() {
+        open_watched();
+        ASSERT_TRUE(nivex_cap_start(&dev_));
+        ASSERT_EQ(fetch(1), 1);
+        cam_.unplug();
+        ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
+    }
+
     // Polls until `event` arrives; the events before it are passed over,
     // except that none may be BACK when waiting for GONE.
     std::optional<Recorded> await_event(int event, std::chrono::seconds limit = 20s) {
@@ -190,12 +199,8 @@ TEST_P(ReplugDelay, CaptureResumesWithItsSettingsAfterTheCameraReturns) {
 INSTANTIATE_TEST_SUITE_P(Replug, ReplugDelay, ::testing::Values(500, 5000));
 
 TEST_F(ReopenTest, TheSameCameraOnAnotherPortIsTakenBack) {
-    open_watched();
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    ASSERT_EQ(fetch(1), 1);
+    ASSERT_NO_FATAL_FAILURE(capture_then_unplug());
     const uint8_t old_port = dev_.usb_port;
-    cam_.unplug();
-    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
     const uint8_t new_port = static_cast<uint8_t>(old_port + 3);
     nxsim::Camera moved = twin_of(cam_, new_port, 7);
 
@@ -231,11 +236,7 @@ TEST_F(ReopenTest, FilterSwitchesAndParametersAreMadeAgainOnTheReturnedCamera) {
 }
 
 TEST_F(ReopenTest, ADifferentCameraOnTheOldPortIsLeftAlone) {
-    open_watched();
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    ASSERT_EQ(fetch(1), 1);
-    cam_.unplug();
-    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
+    ASSERT_NO_FATAL_FAILURE(capture_then_unplug());
     nxsim::Camera stranger = twin_of(cam_, cam_.port(), 8);
     // The watcher asks it who it is, and lets go of it.
     ASSERT_TRUE(nxtest::eventually(
@@ -322,12 +323,38 @@ TEST_F(ReopenTest, WithoutAutoReopenOnlyTheLossIsReported) {
     EXPECT_FALSE(cam_.capturing());
 }
 
-TEST_F(ReopenTest, AStopInTheGapIsNotUndoneByTheReopen) {
-    open_watched();
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    ASSERT_EQ(fetch(1), 1);
+TEST_F(ReopenTest, TheNewCallsWorkFromAnyThreadInTheGap) {
+    ASSERT_NO_FATAL_FAILURE(capture_then_unplug());
+    auto calls = std::async(std::launch::async, [this] {
+        return nivex_dev_set_callback_on_event(&dev_, on_event) &&
+               nivex_dev_set_auto_reopen(&dev_, false) && nivex_dev_poll_events(&dev_, 0) >= 0;
+    });
+    ASSERT_EQ(calls.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(calls.get());
+    cam_.plug();
+    // Switched off in the gap: nothing is reopened...
+    EXPECT_TRUE(quiet_for(NIVEX_DEV_EVENT_BACK, 300ms));
+    EXPECT_FALSE(cam_.capturing());
+    // ...until it is switched on again; the identity read before still holds.
+    ASSERT_TRUE(nivex_dev_set_auto_reopen(&dev_, true));
+    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_BACK));
+    EXPECT_EQ(fetch(1), 1);
+}
+
+TEST_F(ReopenTest, AutoReopenCannotBeSwitchedOnForACameraAlreadyGone) {
+    ASSERT_EQ(open_first(), &dev_);
     cam_.unplug();
-    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
+    // The camera's identity cannot be read any more.
+    EXPECT_FALSE(nivex_dev_set_auto_reopen(&dev_, true));
+    EXPECT_TRUE(nivex_dev_set_auto_reopen(&dev_, false));
+    nivex_dev_close(&dev_);
+    EXPECT_FALSE(nivex_dev_set_auto_reopen(&dev_, true));
+    EXPECT_EQ(nivex_dev_poll_events(&dev_, 0), -1);
+    EXPECT_FALSE(nivex_dev_set_callback_on_event(&dev_, on_event));
+}
+
+TEST_F(ReopenTest, AStopInTheGapIsNotUndoneByTheReopen) {
+    ASSERT_NO_FATAL_FAILURE(capture_then_unplug());
     EXPECT_TRUE(nivex_cap_stop(&dev_));
     cam_.plug();
     std::optional<Recorded> back = await_event(NIVEX_DEV_EVENT_BACK);
@@ -339,11 +366,7 @@ TEST_F(ReopenTest, AStopInTheGapIsNotUndoneByTheReopen) {
 }
 
 TEST_F(ReopenTest, CloseInTheGapEndsTheWatch) {
-    open_watched();
-    ASSERT_TRUE(nivex_cap_start(&dev_));
-    ASSERT_EQ(fetch(1), 1);
-    cam_.unplug();
-    ASSERT_TRUE(await_event(NIVEX_DEV_EVENT_GONE));
+    ASSERT_NO_FATAL_FAILURE(capture_then_unplug());
     nivex_dev_close(&dev_);
     EXPECT_EQ(dev_.handle, nullptr);
     EXPECT_EQ(nivex_dev_poll_events(&dev_, 0), -1);
