@@ -95,6 +95,9 @@ bool nivex_dev_set_auto_reopen(nivex_device *dev, bool on) {
     }
     Session &session = *call.session();
     if (!on) {
+        // Under the command lock: a look of the watcher that is under way
+        // opens no camera once this returns.
+        std::lock_guard commands(session.cmd_mutex);
         session.auto_reopen = false;
         return true;
     }

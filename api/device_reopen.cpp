@@ -105,6 +105,9 @@ enum class Probe { kSame, kOther, kFailed };
 Probe probe(Session &session, const Candidate &candidate, const ChipIdentity &identity) {
     const UsbPlace &place = candidate.place;
     std::lock_guard commands(session.cmd_mutex);
+    // Switched off meanwhile (the switch takes the command lock): no camera
+    // is opened for the session from then on.
+    if (!session.auto_reopen.load()) return Probe::kFailed;
     // The session names the camera where the listing found it.
     session.usb_bus = place.bus;
     session.usb_port = place.port;
