@@ -33,6 +33,12 @@ int on_capture_event(ll_device *ll, int event, uint8_t *data, int len, void *arg
 // the session's command lock.
 void cap_stop_running(Session &session);
 
+// Starts the capture again on a reopened transport, which runs none; the
+// session stays "capturing" throughout, so fetches never see -2 meanwhile.
+// On failure the capture is ended with NIVEX_ERR_CAP_UNKNOWN. The caller
+// holds the command lock.
+bool cap_restart_locked(Session &session);
+
 // Takes ready frames out of the parser into the request's buffer (NULL: no
 // request) and the callbacks, on the fetching thread, which holds the turn.
 void cap_handle_rdy_data(nivex_device *dev, Session &session, FetchRequest *req, uint32_t reqmax);

@@ -1,24 +1,9 @@
 // Capture configuration: frame capacity and callbacks.
+#include "api/callback_slot.h"
 #include "api/capture.h"
 #include "common/nx_log.h"
 
-namespace {
-
-// Stores a callback of the session (NULL removes it).
-template <typename Callback>
-bool set_callback(nivex_device *dev, std::atomic<Callback> nx::Session::*slot, Callback cb,
-                  const char *fn, const char *name) {
-    nx::ApiCall call(dev);
-    if (call.session() == nullptr) {
-        nx::log_no_handle(fn);
-        return false;
-    }
-    (call.session()->*slot).store(cb);
-    NX_DBG(fn, "[%s] set %s to %p\n", name, reinterpret_cast<void *>(cb));
-    return true;
-}
-
-}  // namespace
+using nx::set_callback;
 
 extern "C" {
 

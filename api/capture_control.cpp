@@ -42,9 +42,8 @@ bool frame_buffer_usable(Session &session) {
     return false;
 }
 
-// The caller holds the command lock.
-bool start_locked(Session &session) {
-    if (session.capturing.load()) cap_stop_running(session);
+// The caller holds the command lock; no capture of the transport runs.
+bool start_fresh_locked(Session &session) {
     // A rate of 0 is stored as read: the fetches then fall back to their
     // default period. A failed read keeps the last rate.
     if (std::optional<uint32_t> fps = read_frame_rate(session)) {
@@ -72,7 +71,21 @@ bool start_locked(Session &session) {
     return started;
 }
 
+// The caller holds the command lock.
+bool start_locked(Session &session) {
+    if (session.capturing.load()) cap_stop_running(session);
+    return start_fresh_locked(session);
+}
+
 }  // namespace
+
+bool cap_restart_locked(Session &session) {
+    if (start_fresh_locked(session)) return true;
+    // Fetches go on reporting the unplug that ended the last capture.
+    session.capturing = 1;
+    if (session.cap.end_with(NIVEX_ERR_CAP_UNKNOWN)) session.cap.wake_all();
+    return false;
+}
 
 void cap_stop_running(Session &session) {
     NX_TRC(kStopStepFn, "[%s] Enter\n");
@@ -100,7 +113,9 @@ bool nivex_cap_start(nivex_device *dev) {
         nx::log_no_handle(nx::kStartCallFn);
         return false;
     }
-    return nx::start_locked(session);
+    const bool started = nx::start_locked(session);
+    if (started) session.capture_wanted = true;
+    return started;
 }
 
 bool nivex_cap_stop(nivex_device *dev) {
@@ -112,7 +127,11 @@ bool nivex_cap_stop(nivex_device *dev) {
     }
     nx::Session &session = *call.session();
     std::lock_guard commands(session.cmd_mutex);
+    session.capture_wanted = false;
     if (session.capturing.load()) nx::cap_stop_running(session);
+    // Off the bus (its transport dead or closed): nothing runs that could be
+    // stopped, and the capture stays stopped when the camera comes back.
+    if (session.priv == nullptr || ll_gone(session)) session.capturing = 0;
     return true;
 }
 

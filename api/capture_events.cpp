@@ -3,6 +3,7 @@
 // went wrong becomes the capture state's business. Runs on the camera's event
 // thread: nothing here may block on a command or an application thread.
 #include "api/capture.h"
+#include "api/device_events.h"
 #include "common/nx_log.h"
 #include "ll/ll_ops.h"
 
@@ -65,6 +66,8 @@ int on_capture_event(ll_device * /*ll*/, int event, uint8_t *data, int len, void
             end_capture(session, event);
             break;
     }
+    // A failure may be the camera leaving the bus: the device event says so.
+    if (event != LL_CAP_EVT_DATA) note_if_gone(session);
     const bool discarded = report_discards(session);
     if (frame_done || discarded || event != LL_CAP_EVT_DATA) cap.wake_all();
     return 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "api/capture.h"
+#include "api/device_events.h"
 #include "common/nx_log.h"
 
 namespace nx {
@@ -107,6 +108,83 @@ int refuse_nested(const char *fn) {
     return NIVEX_ERR_WRONG_PARAMS;
 }
 
+// The work of nivex_cap_get_frames on an open session.
+int fetch_frames(nivex_device *dev, Session &session, int frame_num, void *frame_data,
+                 uint32_t frame_dlen, nivex_frame_meta *first_frame_info, uint32_t timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    NX_TRC(kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", frame_num,
+           static_cast<int>(timeout_ms));
+    FetchTurn turn(session, &deadline, true);
+    if (turn.nested()) return refuse_nested(kFetchFn);
+    FetchRequest req =
+        make_request(static_cast<uint32_t>(frame_num), frame_data, frame_dlen, first_frame_info);
+    if (!turn.taken()) {
+        NX_INF(kFetchFn, "[%s]  timeout ... (%s)\n", std::strerror(ETIMEDOUT));
+        return session.capturing.load() ? 0 : NIVEX_ERR_NOT_CAPTURING;
+    }
+    if (session.cap.pending().code < 0) return report_pending_error(dev, session, req);
+    while (!session.cap.stopping() && !closing(session)) {
+        uint64_t seen = session.cap.wakeups();
+        cap_handle_rdy_data(dev, session, &req, req.remaining);
+        if (req.remaining == 0) break;
+        if (!wait_for_event(session, seen, &deadline)) {
+            NX_INF(kFetchFn, "[%s]  timeout ... (%s)\n", std::strerror(ETIMEDOUT));
+            break;
+        }
+    }
+    return finish_fetch(dev, session, req);
+}
+
+// The work of nivex_cap_get_frame on an open session.
+int fetch_ready_frame(nivex_device *dev, Session &session, void *frame_data, uint32_t frame_dlen,
+                      nivex_frame_meta *frame_info) {
+    NX_TRC(kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
+    FetchTurn turn(session, nullptr, false);
+    if (turn.nested()) return refuse_nested(kFetchFn);
+    // Another thread is fetching: no frame for this caller now.
+    if (!turn.taken()) return session.capturing.load() ? 0 : NIVEX_ERR_NOT_CAPTURING;
+    FetchRequest req = make_request(1, frame_data, frame_dlen, frame_info);
+    if (session.cap.pending().code < 0) return report_pending_error(dev, session, req);
+    return finish_fetch(dev, session, req);
+}
+
+// The work of nivex_cap_wait on an open, capturing session.
+bool wait_frames(nivex_device *dev, ApiCall &call, Session &session, uint32_t timeout_msec) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_msec);
+    const Clock::time_point *limit = timeout_msec != 0 ? &deadline : nullptr;
+    call.set_blocked(true);
+    FetchTurn turn(session, limit, true);
+    call.set_blocked(false);
+    if (turn.nested()) {
+        refuse_nested(kWaitFn);
+        return false;
+    }
+    if (!turn.taken()) {
+        NX_INF(kWaitFn, "[%s]  timeout ...\n");
+        return false;
+    }
+    bool result = true;
+    if (session.cap.pending().code >= 0 && !session.cap.stopping()) {
+        uint64_t seen = session.cap.wakeups();
+        for (;;) {
+            // Blocked: api_busy does not count this call meanwhile.
+            call.set_blocked(true);
+            bool woke = wait_for_event(session, seen, limit);
+            call.set_blocked(false);
+            if (!woke) {
+                NX_INF(kWaitFn, "[%s]  timeout ...\n");
+                result = false;
+                break;
+            }
+            seen = session.cap.wakeups();
+            cap_handle_rdy_data(dev, session, nullptr, kAllFrames);
+            if (session.cap.stopping() || closing(session)) break;
+        }
+    }
+    cap_handle_rdy_data(dev, session, nullptr, kAllFrames);
+    return result;
+}
+
 }  // namespace
 
 }  // namespace nx
@@ -124,28 +202,11 @@ int nivex_cap_get_frames(nivex_device *dev, int frame_num, void *frame_data, uin
         return NIVEX_ERR_WRONG_PARAMS;
     }
     Session &session = *call.session();
-    auto deadline = nx::Clock::now() + std::chrono::milliseconds(timeout_ms);
-    NX_TRC(nx::kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", frame_num,
-           static_cast<int>(timeout_ms));
-    nx::FetchTurn turn(session, &deadline, true);
-    if (turn.nested()) return nx::refuse_nested(nx::kFetchFn);
-    nx::FetchRequest req = nx::make_request(static_cast<uint32_t>(frame_num), frame_data,
-                                            frame_dlen, first_frame_info);
-    if (!turn.taken()) {
-        NX_INF(nx::kFetchFn, "[%s]  timeout ... (%s)\n", std::strerror(ETIMEDOUT));
-        return session.capturing.load() ? 0 : NIVEX_ERR_NOT_CAPTURING;
-    }
-    if (session.cap.pending().code < 0) return nx::report_pending_error(dev, session, req);
-    while (!session.cap.stopping() && !nx::closing(session)) {
-        uint64_t seen = session.cap.wakeups();
-        nx::cap_handle_rdy_data(dev, session, &req, req.remaining);
-        if (req.remaining == 0) break;
-        if (!nx::wait_for_event(session, seen, &deadline)) {
-            NX_INF(nx::kFetchFn, "[%s]  timeout ... (%s)\n", std::strerror(ETIMEDOUT));
-            break;
-        }
-    }
-    return nx::finish_fetch(dev, session, req);
+    nx::deliver_device_events(dev, session);
+    const int got = nx::fetch_frames(dev, session, frame_num, frame_data, frame_dlen,
+                                     first_frame_info, timeout_ms);
+    nx::deliver_device_events(dev, session);
+    return got;
 }
 
 int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
@@ -156,14 +217,10 @@ int nivex_cap_get_frame(nivex_device *dev, void *frame_data, uint32_t frame_dlen
         return NIVEX_ERR_WRONG_PARAMS;
     }
     Session &session = *call.session();
-    NX_TRC(nx::kFetchFn, "[%s] frame_num = %d, timeout_msec=%d\n", 1, 0);
-    nx::FetchTurn turn(session, nullptr, false);
-    if (turn.nested()) return nx::refuse_nested(nx::kFetchFn);
-    // Another thread is fetching: no frame for this caller now.
-    if (!turn.taken()) return session.capturing.load() ? 0 : NIVEX_ERR_NOT_CAPTURING;
-    nx::FetchRequest req = nx::make_request(1, frame_data, frame_dlen, frame_info);
-    if (session.cap.pending().code < 0) return nx::report_pending_error(dev, session, req);
-    return nx::finish_fetch(dev, session, req);
+    nx::deliver_device_events(dev, session);
+    const int got = nx::fetch_ready_frame(dev, session, frame_data, frame_dlen, frame_info);
+    nx::deliver_device_events(dev, session);
+    return got;
 }
 
 bool nivex_cap_snapshot(nivex_device *dev, void *frame_data, uint32_t frame_dlen,
@@ -194,38 +251,9 @@ bool nivex_cap_wait(nivex_device *dev, uint32_t timeout_msec) {
         NX_DBG(nx::kWaitFn, "[%s] device is not capturing\n");
         return false;
     }
-    auto deadline = nx::Clock::now() + std::chrono::milliseconds(timeout_msec);
-    const nx::Clock::time_point *limit = timeout_msec != 0 ? &deadline : nullptr;
-    call.set_blocked(true);
-    nx::FetchTurn turn(session, limit, true);
-    call.set_blocked(false);
-    if (turn.nested()) {
-        nx::refuse_nested(nx::kWaitFn);
-        return false;
-    }
-    if (!turn.taken()) {
-        NX_INF(nx::kWaitFn, "[%s]  timeout ...\n");
-        return false;
-    }
-    bool result = true;
-    if (session.cap.pending().code >= 0 && !session.cap.stopping()) {
-        uint64_t seen = session.cap.wakeups();
-        for (;;) {
-            // Blocked: api_busy does not count this call meanwhile.
-            call.set_blocked(true);
-            bool woke = nx::wait_for_event(session, seen, limit);
-            call.set_blocked(false);
-            if (!woke) {
-                NX_INF(nx::kWaitFn, "[%s]  timeout ...\n");
-                result = false;
-                break;
-            }
-            seen = session.cap.wakeups();
-            nx::cap_handle_rdy_data(dev, session, nullptr, nx::kAllFrames);
-            if (session.cap.stopping() || nx::closing(session)) break;
-        }
-    }
-    nx::cap_handle_rdy_data(dev, session, nullptr, nx::kAllFrames);
+    nx::deliver_device_events(dev, session);
+    const bool result = nx::wait_frames(dev, call, session, timeout_msec);
+    nx::deliver_device_events(dev, session);
     return result;
 }
 

@@ -7,7 +7,11 @@ namespace nx {
 
 namespace {
 
-// More transfer time-outs than this since the start end the capture.
+// More transfer time-outs than this without a data chunk in between end the
+// capture. Counting them since the start instead would end a long capture
+// that met a time-out now and then (a cable hiccup, a busy hub) after its
+// 33rd, however healthy the stream was in between; a camera that stopped
+// sending still ends it, 33 time-outs in a row.
 constexpr int32_t kMaxTimeouts = 32;
 // More stalls than this without a data chunk in between end the capture.
 constexpr int32_t kMaxStalls = 16;

@@ -49,7 +49,7 @@ class CaptureState {
     void force_stop();
     bool forced_stop() const { return force_stop_.load(); }
     CapError pending() const { return unpack(pending_.load()); }
-    // Transfer time-outs since the start; stalls since the last data chunk.
+    // Transfer time-outs and stalls since the last data chunk.
     int32_t timeouts() const { return timeouts_.load(); }
     int32_t stalls() const { return stalls_.load(); }
     // Clears the pending error if it is still the one shown.
@@ -60,8 +60,11 @@ class CaptureState {
 
     // --- Event thread ---
 
-    // A data chunk arrived: the stall count starts again.
-    void note_data() { stalls_.store(0); }
+    // A data chunk arrived: the time-out and stall counts start again.
+    void note_data() {
+        timeouts_.store(0);
+        stalls_.store(0);
+    }
     // Counts one transfer time-out / stall of a running capture; true when
     // it was one too many and the capture is to end with that error.
     bool count_timeout();
@@ -109,7 +112,7 @@ class CaptureState {
                     Pred pred);
 
     std::atomic<int32_t> stop_flag_{1};  // 1: no capture running, or it is stopping
-    std::atomic<int32_t> timeouts_{0};   // transfer time-outs since the start
+    std::atomic<int32_t> timeouts_{0};   // transfer time-outs since the last data chunk
     std::atomic<int32_t> stalls_{0};     // stalls since the last data chunk
     std::atomic<uint64_t> pending_{0};   // packed CapError
     std::atomic<int32_t> fatal_{0};      // the capture's first fatal error

@@ -192,6 +192,7 @@ void close_session(nivex_device *dev, const SessionRef &session, bool free_recor
     // threads leave soon.
     ll_set_cmd_abort(*session, true);
     session->cap.wake_all();
+    session->link.wake();
     session->calls.wait_for_other_threads();
     ll_set_cmd_abort(*session, false);
     shut_down_transport(*session);
@@ -245,6 +246,8 @@ nivex_device *open_record(nivex_device *dev, const ll_ops *preset = nullptr, voi
     }
     commands.unlock();
     session->capturing = 0;
+    session->record = dev;
+    session->link.set_place({session->usb_bus, session->usb_port, session->usb_addr});
     std::atomic_ref<uint8_t>(dev->api_busy).store(0);
     try {
         nx::session_register(session);

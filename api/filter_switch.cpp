@@ -53,7 +53,7 @@ int nivex_filter_enable(nivex_device *dev, int filter_id, nivex_filter_args *arg
         return 0;
     }
     if (!drv->ops->filter_enable(drv, filter_id, arg, arg_size)) return 0;
-    call.session()->filters.note(filter_id, true, arg);
+    call.session()->settings.record_filter(filter_id, true, arg, arg_size);
     return 1;
 }
 
@@ -68,7 +68,7 @@ int nivex_filter_disable(nivex_device *dev, int filter_id) {
     if (drv == nullptr) return -1;
     if (drv->ops->filter_disable == nullptr) return 1;
     if (!drv->ops->filter_disable(drv, filter_id)) return 0;
-    call.session()->filters.note(filter_id, false, nullptr);
+    call.session()->settings.record_filter(filter_id, false, nullptr, 0);
     return 1;
 }
 

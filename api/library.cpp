@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "api/device_reopen.h"
 #include "api/path_prefix.h"
 #include "common/nx_log.h"
 #include "imgproc/nx_cmap.h"
@@ -44,6 +45,8 @@ bool nivex_init(const char *log_fname) {
 
 void nivex_uninit(void) {
     NX_DBG("nivex_uninit", "[%s] ----- AL log END ----\n\n");
+    // No camera is looked for once the library is ended.
+    nx::stop_reopen_watcher();
     nx_cmap_uninit(&g_nx_cmap);
     nx_log_disable();
     nivex_ll_uninit();

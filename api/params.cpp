@@ -79,7 +79,9 @@ bool nivex_param_batch_set(nivex_device *dev, nivex_param_entry *param_items, in
         return false;
     }
     std::lock_guard commands(call.session()->cmd_mutex);
-    return nivex_ll_param_set(call.session(), entries.data(), item_cnt);
+    if (!nivex_ll_param_set(call.session(), entries.data(), item_cnt)) return false;
+    call.session()->settings.record_params(entries);
+    return true;
 }
 
 bool nivex_param_batch_get(nivex_device *dev, nivex_param_entry *param_items, int item_cnt) {

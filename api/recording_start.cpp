@@ -77,6 +77,18 @@ std::vector<nx::rec::CalibFile> read_calibration_files(const nx::Session &sessio
     return files;
 }
 
+// The switches the application set on the device, as a recording holds them.
+std::vector<nx::rec::FilterSetting> filter_settings(const nx::SettingsRecord &settings) {
+    std::vector<nx::rec::FilterSetting> out;
+    for (const nx::FilterSwitch &filter : settings.filters()) {
+        if (filter.filter_id < 0 || filter.filter_id > NIVEX_FILTER_HDR) continue;
+        nx::rec::FilterSetting setting{static_cast<uint8_t>(filter.filter_id), filter.enabled, 0};
+        if (filter.has_arg) std::memcpy(&setting.arg, &filter.arg, sizeof setting.arg);
+        out.push_back(setting);
+    }
+    return out;
+}
+
 bool write_description(nx::rec::Recorder &recorder, nx::Session &session, nivex_device *dev,
                        const std::vector<ll_param_entry> &params) {
     bool ok = recorder.write_section(nx::rec::kTagIdentity,
@@ -88,7 +100,7 @@ bool write_description(nx::rec::Recorder &recorder, nx::Session &session, nivex_
         NX_WRN(kStartFn, "[%s] sensor registers not readable: not recorded\n");
     }
     ok = ok && recorder.write_section(nx::rec::kTagFilters,
-                                      nx::rec::encode_filters(session.filters.settings()));
+                                      nx::rec::encode_filters(filter_settings(session.settings)));
     for (const nx::rec::CalibFile &file : read_calibration_files(session, dev))
         ok = ok && recorder.write_section(nx::rec::kTagFile, nx::rec::encode_file(file));
     return ok;

@@ -38,6 +38,24 @@ SessionRef session_of(const nivex_device *dev) {
     return it != g_sessions.end() ? it->second : nullptr;
 }
 
+SessionRef session_ref(const Session *session) {
+    std::lock_guard lock(g_registry_mutex);
+    auto it = g_sessions.find(session);
+    return it != g_sessions.end() ? it->second : nullptr;
+}
+
+std::vector<SessionRef> live_sessions() {
+    std::vector<SessionRef> out;
+    std::lock_guard lock(g_registry_mutex);
+    try {
+        for (const auto &[handle, session] : g_sessions)
+            out.push_back(session);
+    } catch (const std::exception &) {
+        out.clear();
+    }
+    return out;
+}
+
 void log_no_handle(const char *fn) {
     NX_ERR(fn, "[%s]  Device handler Is NULL!\r\n");
 }

@@ -19,21 +19,28 @@
 //                  application callback runs;
 //   capture state  CaptureState's mutex (waits, wake-ups, fetch turns);
 //   parser         the stream parser's lock (a leaf).
-// The recorder's mutex (rec_mutex), the recorder's own and the filter log's
-// are leaves as well.
-// The CallGate's mutex is a leaf of its own.
+// The recorder's mutex (rec_mutex) and the recorder's own are leaves as well.
+// The CallGate's mutex, the DeviceLink's and the SettingsRecord's are leaves
+// of their own.
+//
+// Automatic reopen: while the camera is off the bus the reopen watcher (a
+// library thread) enters the session's gate like a public call, so close
+// waits for it and stops it the same way; it takes cmd_mutex only around
+// each transport step, never while it waits for the camera to come back.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "api/call_gate.h"
 #include "api/capture_health.h"
 #include "api/capture_state.h"
-#include "api/filter_log.h"
+#include "api/device_link.h"
 #include "api/recording_writer.h"
+#include "api/settings_record.h"
 #include "drivers/chip_driver.h"
 #include "ll/ll_device.h"
 #include "ll/ll_ops.h"
@@ -67,11 +74,10 @@ struct Session : ll_device {
     std::atomic<nivex_cb_frame_ready> on_frame_ready{nullptr};
     std::atomic<nivex_cb_error> on_error{nullptr};
 
-    // Recording: the recorder fetched frames are appended to while one runs,
-    // and the filter switches a recording carries.
+    // Recording: the recorder fetched frames are appended to while one runs
+    // (the filter switches it carries come from `settings` below).
     std::mutex rec_mutex;
     std::shared_ptr<rec::Recorder> recorder;  // guarded by rec_mutex
-    FilterLog filters;
     std::shared_ptr<rec::Recorder> current_recorder() {
         std::lock_guard lock(rec_mutex);
         return recorder;
@@ -79,6 +85,16 @@ struct Session : ll_device {
 
     // Data transfers: the caller's progress callback.
     std::atomic<nivex_cb_progress> on_progress{nullptr};
+
+    // Presence on the bus and automatic reopen.
+    nivex_device *record = nullptr;  // the caller's record, set before registering
+    DeviceLink link;
+    SettingsRecord settings;
+    std::atomic<nivex_cb_device_event> on_device_event{nullptr};
+    std::atomic<bool> auto_reopen{false};
+    // The application started a capture and has not stopped it: a reopen
+    // restarts it.
+    std::atomic<bool> capture_wanted{false};
 };
 
 using SessionRef = std::shared_ptr<Session>;
@@ -89,6 +105,10 @@ void session_unregister(const Session *session);
 // The live session behind dev->handle, or NULL (no lookup of a stale handle
 // ever dereferences it).
 SessionRef session_of(const nivex_device *dev);
+// The reference the registry holds for `session`; NULL once unregistered.
+SessionRef session_ref(const Session *session);
+// Every live session.
+std::vector<SessionRef> live_sessions();
 
 // A public call working on a device, for the guard's lifetime: holds a
 // session reference and has entered the session's gate (api_busy set).

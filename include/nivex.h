@@ -322,6 +322,72 @@ NIVEX_API struct chip_driver *nivex_dev_get_drv(nivex_device *dev);
 NIVEX_API nivex_device *nivex_dev_open_by_fd(int fd);
 
 /* ------------------------------------------------------------------------ */
+/* Device events and automatic reopen                                        */
+/* ------------------------------------------------------------------------ */
+
+/* Events of a device's presence on the bus. */
+enum {
+    NIVEX_DEV_EVENT_GONE = 1,         /* the camera left the bus (unplug, power loss,
+                                         re-enumeration after a reset) */
+    NIVEX_DEV_EVENT_BACK = 2,         /* automatic reopen: the camera is open again, its
+                                         settings re-applied, its capture restarted */
+    NIVEX_DEV_EVENT_REOPEN_FAILED = 3 /* automatic reopen: the camera was found but could
+                                         not be reopened; the library keeps trying */
+};
+
+/* A device's time off the bus, as far as it goes when the event is reported
+ * (all 0 with GONE). */
+typedef struct nivex_device_gap {
+    uint64_t usec_off_bus;      /* from the loss being noticed to the reopen */
+    uint32_t frames_lost;       /* estimate: usec_off_bus x the frame rate read at
+                                   the last capture start; 0 when no capture ran */
+    uint32_t reopen_attempts;   /* cameras opened to check their identity, and
+                                   reopens tried, while off the bus */
+    uint32_t settings_refused;  /* re-applied settings the camera refused (BACK) */
+    uint32_t capture_restarted; /* 1: a capture ran at the loss and runs again (BACK) */
+} nivex_device_gap;
+NIVEX_STATIC_ASSERT(sizeof(nivex_device_gap) == 24, "gap record layout");
+
+/* Called on the application thread inside nivex_dev_poll_events and the
+ * fetch calls (nivex_cap_get_frames, nivex_cap_get_frame, nivex_cap_wait),
+ * never with a library lock held; gap is valid during the call only. */
+typedef void (*nivex_cb_device_event)(nivex_device *dev, int event, const nivex_device_gap *gap);
+
+/* Sets the device's event callback (NULL: none) until it is closed. Works
+ * while the camera is off the bus. Events that arrive without a callback are
+ * dropped when delivered. */
+NIVEX_API bool nivex_dev_set_callback_on_event(nivex_device *dev, nivex_cb_device_event cb);
+/*
+ * Switches automatic reopen on or off for an open device. Switching it on
+ * reads the camera's chip ID and wafer ID (false when the camera cannot be
+ * asked: it is the identity the camera is found by again). While the camera
+ * is off the bus, a library thread looks for it every 200 ms: a camera is
+ * taken for it only when its chip ID and wafer ID match, on its old bus and
+ * port or anywhere else (a different camera plugged into the old port is left
+ * alone, and cameras other sessions hold are never touched). Once found, the
+ * device is reopened behind the same nivex_device record (usb_port, usb_addr
+ * and usb_speed are updated before BACK is delivered), the frame rate,
+ * integration time, sensor mode and DCS check set through
+ * nivex_param_batch_set and the filter switches are re-applied (the frame
+ * buffer size is kept by the library), and a capture that ran is restarted.
+ *
+ * During the gap: fetches return the capture's unplug error
+ * (NIVEX_ERR_CAP_UNKNOWN, or -2 when no capture ran) at once, without waiting
+ * for their time-out; commands fail at once; nivex_cap_stop stops the capture
+ * for good (it is not restarted); nivex_dev_close ends the watch and returns
+ * without waiting for the camera. Without automatic reopen a device that
+ * left the bus stays unusable until it is closed, as before; only GONE is
+ * reported.
+ */
+NIVEX_API bool nivex_dev_set_auto_reopen(nivex_device *dev, bool on);
+/* Delivers the device's pending events to its callback, waiting up to
+ * timeout_msec (0: no wait) for one; meanwhile it checks every 200 ms that
+ * the camera is still on the bus, so an application that runs no capture
+ * learns of an unplug. Returns the number of events delivered, -1 for a
+ * device that is not open. */
+NIVEX_API int nivex_dev_poll_events(nivex_device *dev, uint32_t timeout_msec);
+
+/* ------------------------------------------------------------------------ */
 /* Parameters and registers                                                  */
 /* ------------------------------------------------------------------------ */
 

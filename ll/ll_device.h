@@ -28,6 +28,10 @@ struct ll_device {
     // out a long register read or a camera that keeps answering busy.
     // Written and read through ll_set_cmd_abort / ll_cmd_abort only.
     uint8_t cmd_abort = 0;
+    // Set by the transport when libusb answered "no device" (the camera left
+    // the bus: unplug, power loss, re-enumeration); cleared by a successful
+    // open. Written and read through ll_set_gone / ll_gone only.
+    uint8_t gone = 0;
 };
 
 inline void ll_set_cmd_abort(ll_device &ll, bool abort) {
@@ -36,6 +40,15 @@ inline void ll_set_cmd_abort(ll_device &ll, bool abort) {
 
 inline bool ll_cmd_abort(const ll_device &ll) {
     return std::atomic_ref<uint8_t>(const_cast<uint8_t &>(ll.cmd_abort))
+               .load(std::memory_order_acquire) != 0;
+}
+
+inline void ll_set_gone(ll_device &ll, bool gone) {
+    std::atomic_ref<uint8_t>(ll.gone).store(gone ? 1 : 0, std::memory_order_release);
+}
+
+inline bool ll_gone(const ll_device &ll) {
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t &>(ll.gone))
                .load(std::memory_order_acquire) != 0;
 }
 

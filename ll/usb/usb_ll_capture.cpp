@@ -47,6 +47,9 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
     NX_TRC(fn, "[%s] trans[%d]: txlen=%d, status = %d\n", slot, transfer->actual_length,
            static_cast<int>(transfer->status));
     priv->trans_status[slot].store(transfer->status);
+    // Marked before the capture engine hears of it, so it can tell an
+    // unplug from any other transfer error.
+    if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE) ll_set_gone(*ll, true);
     const int event = capture_event(priv, *transfer, slot);
     if (ll_cap_event_cb callback = priv->cap_cb.load(); callback != nullptr) {
         callback(ll, event, transfer->buffer, transfer->actual_length, priv->cap_cb_arg.load());

@@ -144,9 +144,11 @@ std::optional<int> control_exchange(const ll_device &ll, usb_ll_dev_priv *priv,
                                  timeout_ms);
 
     priv->cmd_in_flight.fetch_add(1, std::memory_order_acq_rel);
-    if (libusb_submit_transfer(transfer) != 0) {
+    if (const int rc = libusb_submit_transfer(transfer); rc != 0) {
         priv->cmd_in_flight.fetch_sub(1, std::memory_order_acq_rel);
         NX_ERR(kFn, "[%s] libusb_submit_transfer failed\n");
+        // The camera has left the bus: that is the exchange's result.
+        if (rc == LIBUSB_ERROR_NO_DEVICE) return rc;
         return std::nullopt;
     }
     bool cancelled = false;
@@ -188,6 +190,7 @@ bool exchange(ll_device *ll, uint8_t request_type, uint8_t cmd, uint16_t sub, co
     std::optional<int> result =
         control_exchange(*ll, priv, request_type, cmd, sub, out, in, len, timeout_ms);
     if (!result) return false;
+    if (*result == LIBUSB_ERROR_NO_DEVICE) ll_set_gone(*ll, true);
     if (*result == len) return true;
     // A short transfer is no libusb error: name it as what it is.
     char shortfall[48];

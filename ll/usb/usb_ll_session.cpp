@@ -186,6 +186,7 @@ ll_device *usb_ll_dev_open(ll_device *ll) {
     }
     ll->dev_fd = 0;
     if (!start_session(ll, priv)) return nullptr;
+    ll_set_gone(*ll, false);
     ll->ops = &ll_op_usb;
     return ll;
 }
