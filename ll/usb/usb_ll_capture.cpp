@@ -38,6 +38,19 @@ int capture_event(usb_ll_dev_priv *priv, const libusb_transfer &transfer, int sl
     }
 }
 
+// A slot that cannot be queued again is lost to the capture. The camera
+// leaving the bus just after a transfer completed normally shows only here:
+// without a report the capture would go quiet, every slot idle, and nobody
+// told. The capture engine takes it as the transfer error it is; after a
+// completion that was an error already, the engine has heard it once.
+void report_lost_slot(ll_device *ll, usb_ll_dev_priv *priv, int slot, int event, int rc) {
+    if (rc == LIBUSB_ERROR_NO_DEVICE) ll_set_gone(*ll, true);
+    if (event == LL_CAP_EVT_ERROR) return;
+    NX_WRN("on_usb_trans_event", "[%s] trans[%d] lost to the capture\n", slot);
+    if (ll_cap_event_cb callback = priv->cap_cb.load(); callback != nullptr)
+        callback(ll, LL_CAP_EVT_ERROR, nullptr, 0, priv->cap_cb_arg.load());
+}
+
 void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
     constexpr const char *fn = "on_usb_trans_event";
     auto *ll = static_cast<ll_device *>(transfer->user_data);
@@ -66,6 +79,7 @@ void LIBUSB_CALL on_usb_trans_event(libusb_transfer *transfer) {
             return;
         }
         NX_ERR(fn, "[%s] Unable to submit URB. libusb error code: %d\n", rc);
+        report_lost_slot(ll, priv, slot, event, rc);
     }
     priv->trans_busy[slot].store(false, std::memory_order_release);
 }

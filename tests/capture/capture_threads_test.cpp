@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -135,6 +136,34 @@ TEST_F(CaptureThreadsTest, AnUnpluggedCaptureEndsEveryFetchWithItsErrorNotWithZe
         if (variant != 2) {
             EXPECT_EQ(g_errors_seen.load(), 1);
         }
+        nivex_cap_stop(&dev_);
+        nivex_dev_close(&dev_);
+    }
+}
+
+TEST_F(CaptureThreadsTest, AnUnplugBetweenTwoTransfersStillEndsTheCapture) {
+    // Flat out over an unlimited link, transfers complete all the time: the
+    // unplug mostly finds some completed and about to be queued again, and
+    // those fail to queue instead of ending with an error. The capture must
+    // still end with the unplug error, not go quiet.
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        nxsim::reset();
+        nxsim::CameraConfig config;
+        config.product = kProduct;
+        config.link_rate = nxsim::kUnlimitedLink;
+        cam_ = nxsim::add_camera(config);
+        ASSERT_EQ(nivex_dev_open(&dev_), &dev_);
+        ASSERT_TRUE(nivex_cap_start(&dev_));
+        cam_.set_stream_mode(nxsim::StreamMode::Fast);
+        std::vector<uint8_t> buf(kFrameBytes);
+        ASSERT_EQ(nivex_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 1);
+        cam_.unplug();
+        int result = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (result >= 0 && std::chrono::steady_clock::now() < until)
+            result = nivex_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr);
+        EXPECT_EQ(result, NIVEX_ERR_CAP_UNKNOWN);
         nivex_cap_stop(&dev_);
         nivex_dev_close(&dev_);
     }

@@ -1,6 +1,7 @@
 #include "fault_schedule.h"
 
 #include <chrono>
+#include <iterator>
 
 namespace endurance {
 namespace {
@@ -42,7 +43,8 @@ void FaultSchedule::stop() {
 }
 
 ReadCounts FaultSchedule::reads() const {
-    return {reads_.load(), refused_.load(), failed_.load()};
+    return {reads_.load(), refused_.load(), failed_.load(), failed_off_bus_.load(),
+            unplugs_.load()};
 }
 
 void FaultSchedule::strike_stream_faults() {
@@ -62,20 +64,42 @@ void FaultSchedule::strike_stream_faults() {
 }
 
 void FaultSchedule::read_registers() {
+    const auto start = Clock::now();
     for (uint64_t n = 1; pause(stopping_, rates_.read_every_ms); ++n) {
-        const bool refuse = n % rates_.error_every_reads == 0;
-        if (refuse)
-            camera_.inject_error("register read refused", kRegisterRequest, 1);
-        else if (n % rates_.busy_every_reads == 0)
-            camera_.inject_busy(2);
-        uint32_t value = 0;
-        const bool ok = nivex_reg_batch_read(dev_, kSensorTarget, 0xAE, &value, 1);
-        ++reads_;
-        if (!ok && refuse)
-            ++refused_;
-        else if (ok == refuse)
-            ++failed_;
+        read_once(n);
+        const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+        const uint64_t due = rates_.first_unplug_ms + unplugs_.load() * rates_.unplug_every_ms;
+        if (unplugs_on_ && !off_bus_ && static_cast<uint64_t>(ms) >= due) unplug_and_replug();
     }
+}
+
+void FaultSchedule::read_once(uint64_t n) {
+    // No fault is injected while the camera is away: a read then fails
+    // without a command, and the fault would strike the reopen instead.
+    const bool away = off_bus_.load();
+    const bool refuse = !away && n % rates_.error_every_reads == 0;
+    if (refuse)
+        camera_.inject_error("register read refused", kRegisterRequest, 1);
+    else if (!away && n % rates_.busy_every_reads == 0)
+        camera_.inject_busy(2);
+    uint32_t value = 0;
+    const bool ok = nivex_reg_batch_read(dev_, kSensorTarget, 0xAE, &value, 1);
+    ++reads_;
+    if (ok && !refuse) return;
+    if (!ok && refuse)
+        ++refused_;
+    else if (!ok && (away || off_bus_.load()))
+        ++failed_off_bus_;
+    else
+        ++failed_;  // failed without a cause, or a refusal that did not strike
+}
+
+void FaultSchedule::unplug_and_replug() {
+    const uint64_t n = unplugs_.fetch_add(1);
+    off_bus_ = true;
+    camera_.unplug();
+    pause(stopping_, rates_.off_bus_ms[n % std::size(rates_.off_bus_ms)]);
+    camera_.plug();
 }
 
 }  // namespace endurance

@@ -20,15 +20,23 @@ std::string FrameChecker::take(const nivex_frame_meta &meta) {
     uint32_t index = meta.frame_idx;
     if (have_last_) {
         const uint32_t step = (meta.frame_idx - last_index_) & 0xFFFFu;
-        if (step == 0 || step >= 0x8000u)
+        const bool backwards = step == 0 || step >= 0x8000u;
+        if (backwards && !gone_)
             return "frame " + std::to_string(meta.frame_idx) + " after frame " +
                    std::to_string(last_index_ & 0xFFFFu);
-        skipped_ += step - 1;
-        index = last_index_ + step;
+        if (backwards) {
+            gone_ = false;  // the first frame of the capture restarted after a reopen
+        } else {
+            skipped_ += step - 1;
+            index = last_index_ + step;
+        }
     }
     have_last_ = true;
     last_index_ = index;
+    return check_and_decode(meta, index);
+}
 
+std::string FrameChecker::check_and_decode(const nivex_frame_meta &meta, uint32_t index) {
     pattern_->render(index, expected_);
     if (std::memcmp(frame_.data(), expected_.data(), frame_.size()) != 0)
         return "damaged frame " + std::to_string(index);
